@@ -1,0 +1,28 @@
+// Value-information and element-type utilities.
+#pragma once
+
+#include <cstdint>
+
+#include "tarq/api/ir_graph/types.h"
+
+namespace onnx {
+class ValueInfoProto;
+}
+
+namespace tarq {
+
+// The tensor shape of a value info, one Dim per dimension: an integer for a
+// fixed size, a string for a symbolic one, empty for neither. With `none`,
+// every dimension without a fixed size is empty. No shape gives an empty list.
+Shape inf_shape(const onnx::ValueInfoProto& value_info, bool none = false);
+// Writes `shape` as the value info's tensor shape, replacing its dimensions.
+void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape);
+
+// ONNX element-type code -> array element type. The codes coincide, so this
+// only validates: UNDEFINED (0) stays 0 (absent); an unknown code throws
+// ValueError.
+int32_t to_np_type(int32_t onnx_code);
+// Array element type -> ONNX element-type code (validating likewise).
+int32_t to_tensor_type(int32_t elem_type);
+
+}  // namespace tarq

@@ -1,0 +1,246 @@
+// IRGraph: one ONNX model and the index tables over it; Operand: the record of
+// one tensor name. The chief header of the graph layer.
+//
+// Ownership:
+// - An IRGraph owns its model through a MessageOwner (shared with Python views
+//   of the model). Operand records and the index tables hold raw
+//   onnx::NodeProto pointers into that model, never copies. A node that leaves
+//   the model is parked by the owner (see message_owner.h), so such a pointer
+//   stays valid, though no longer part of the model, until the owner dies.
+// - The index tables are private; callers get const references. The rebuild
+//   replaces every table with a new container (held by shared_ptr, so a view
+//   of an old table keeps showing that table); editing operations change the
+//   current containers in place.
+// - Host containers (initializer_dat, dynamic_shapes, dynamic_diff, op_target,
+//   share_weights, weights_for_align) are held by reference, shared with the
+//   caller.
+//
+// Note [Index invariants]: after every rebuild, consts[name] is the position
+// of the initializer `name`; nodes[name] is the position of the top-level node
+// `name`, and top-level node names are unique and non-empty; operands holds
+// every name of a graph input, graph output or value-information entry that is
+// not a constant, and every tensor name a node reads or writes, except empty
+// input names and constants that are not graph inputs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <tsl/ordered_map.h>
+
+#include "tarq/api/ir_graph/dependency_map.h"
+#include "tarq/api/ir_graph/host_containers.h"
+#include "tarq/api/ir_graph/message_owner.h"
+#include "tarq/api/ir_graph/types.h"
+#include "tarq/nd_array.h"
+
+namespace onnx {
+class ModelProto;
+class GraphProto;
+class NodeProto;
+}  // namespace onnx
+
+namespace tarq {
+
+// Operator-category lists, in their published order ("Mish" and "HardSwish"
+// stand twice in ACTIVATION_OPS; it is used for membership only).
+extern const std::vector<std::string> REDUCE_OPS;
+extern const std::vector<std::string> ELEMENTWISE_ALU_OPS;
+extern const std::vector<std::string> ACTIVATION_OPS;
+
+// The record of one tensor name: who produces it, who consumes it, and what
+// the value information says about it.
+struct Operand {
+  onnx::NodeProto* input = nullptr;         // producer, or none
+  std::vector<onnx::NodeProto*> outputs;    // consumers, each once, link order
+  Shape shape;                              // as inf_shape reads it
+  int32_t dtype = kUndefined;               // element type; kUndefined = absent
+  int64_t used_cnt = 0;                     // reads counted by the free analysis
+  int64_t swap_up = 0;                      // swap-up mark
+  // Keeps the model the node pointers point into alive (set by the rebuild);
+  // a host that links nodes of other models adds their owners to `extra`.
+  OwnerPtr owner;
+  std::vector<OwnerPtr> extra_owners;
+};
+using OperandPtr = std::shared_ptr<Operand>;
+
+using NameIndex = tsl::ordered_map<std::string, int64_t>;
+using OperandMap = tsl::ordered_map<std::string, OperandPtr>;
+using NameVector = std::vector<std::string>;
+
+// New graph boundary for the rebuild: new inputs (with shapes and optional
+// initial values, by position) and new outputs; an empty list keeps the
+// current ones.
+struct EditPar {
+  std::vector<std::string> inputs;
+  std::vector<std::optional<Shape>> shapes;
+  std::vector<std::optional<NdArray>> values;
+  std::vector<std::string> outputs;
+};
+
+struct IRGraphOptions {
+  int64_t opt_level = 3;
+  bool check = false;
+  bool verbose = false;
+  bool qat = false;
+  std::string npu_target = "mini";
+  std::shared_ptr<ShapesMap> dynamic_shapes;
+  std::shared_ptr<ArrayMap> initializer_dat;
+  const EditPar* edit_par = nullptr;  // handed to the first rebuild, not kept
+  std::optional<std::string> ori_model_path;
+  HostPtr op_target;
+  HostPtr share_weights;
+  HostPtr dynamic_diff;
+  std::shared_ptr<NameList> weights_for_align;  // a new empty list when null
+  // Makes the toolkit-state containers; native opaque ones when null.
+  std::shared_ptr<const HostFactory> host_factory;
+};
+
+struct RebuildOptions {
+  bool clean_shape = false;
+  bool sort_nodes = false;
+  const EditPar* edit_par = nullptr;
+  bool clean_node = false;
+};
+
+class IRGraph {
+ public:
+  // Wraps the model that `model_owner` holds (its root must be a ModelProto)
+  // and runs the first rebuild. Throws ValueError for a model without an
+  // opset_import entry; every failure of the rebuild is a failure here.
+  explicit IRGraph(OwnerPtr model_owner, const IRGraphOptions& options = {});
+  // Takes the model by value.
+  explicit IRGraph(onnx::ModelProto model, const IRGraphOptions& options = {});
+  IRGraph(const IRGraph&) = delete;
+  IRGraph& operator=(const IRGraph&) = delete;
+  ~IRGraph();
+
+  // Recreates every index table from the model (graph_core/rebuild.cc).
+  void rebuild(const RebuildOptions& options = {});
+
+  // --- the model
+  onnx::ModelProto& model() { return *model_; }
+  const onnx::ModelProto& model() const { return *model_; }
+  const OwnerPtr& model_owner() const { return model_owner_; }
+  // Replaces the wrapped model; the tables are stale until the next rebuild.
+  void set_model(OwnerPtr model_owner);
+  // model.graph and model.graph.node as of the last rebuild.
+  onnx::GraphProto* graph() const { return graph_; }
+
+  // --- index tables (read-only; see Note [Index invariants])
+  const OperandMap& operands() const { return *operands_; }
+  const NameVector& inputs() const { return *inputs_; }
+  const NameIndex& inputs_with_const() const { return *inputs_with_const_; }
+  const NameIndex& consts() const { return *consts_; }
+  const NameVector& outputs() const { return *outputs_; }
+  const NameIndex& nodes() const { return *nodes_; }
+  const std::vector<NameVector>& can_frees() const { return *can_frees_; }
+  const DependencyMap& tensor_dependency_map() const { return *tensor_dependency_map_; }
+  const DependencyMap& node_dependency_map() const { return *node_dependency_map_; }
+  // The same tables as shared handles, for views that must outlive a rebuild.
+  std::shared_ptr<const OperandMap> operands_table() const { return operands_; }
+  std::shared_ptr<const NameVector> inputs_table() const { return inputs_; }
+  std::shared_ptr<const NameIndex> inputs_with_const_table() const { return inputs_with_const_; }
+  std::shared_ptr<const NameIndex> consts_table() const { return consts_; }
+  std::shared_ptr<const NameVector> outputs_table() const { return outputs_; }
+  std::shared_ptr<const NameIndex> nodes_table() const { return nodes_; }
+  std::shared_ptr<const std::vector<NameVector>> can_frees_table() const { return can_frees_; }
+  std::shared_ptr<const DependencyMap> tensor_dependency_table() const {
+    return tensor_dependency_map_;
+  }
+  std::shared_ptr<const DependencyMap> node_dependency_table() const {
+    return node_dependency_map_;
+  }
+
+  // --- queries (graph_core/queries.cc); O(1) lookups plus the list built.
+  // The operand of a tensor name, or null.
+  OperandPtr operand(const std::string& name) const;
+  // Consumers of a tensor (a copy of its operand's list; empty when unknown).
+  std::vector<onnx::NodeProto*> next_nodes(const std::string& name) const;
+  // Consumers of any output of the node, each once, in first-seen order.
+  std::vector<onnx::NodeProto*> next_nodes(const onnx::NodeProto& node) const;
+  // The producer of a tensor, if any, as a list of at most one node.
+  std::vector<onnx::NodeProto*> pre_nodes(const std::string& name) const;
+  // Producers of the node's inputs, each once, in input order.
+  std::vector<onnx::NodeProto*> pre_nodes(const onnx::NodeProto& node) const;
+  // Position of the node's name in `nodes`, or -1 (by name only).
+  int64_t index(const onnx::NodeProto& node) const;
+  // True when nothing consumes the tensor and it is not a graph output.
+  bool is_invalid(const std::string& name) const;
+
+  // --- passes and analyses run by the rebuild
+  // Puts the top-level nodes into execution order from the graph inputs, or
+  // leaves them untouched (graph_core/sort_nodes.cc).
+  void _sort_nodes();
+  // Per node, the tensors whose last reader it is (passes/can_frees.cc).
+  void _create_can_frees();
+  // Captures the dependency maps (compiler_tables/dependency_map.cc).
+  void create_tensor_dependency_map();
+
+  // --- fields set by construction and the rebuild
+  bool has_extend_op = false;
+  std::shared_ptr<ArrayMap> initializer_dat;
+  int64_t n_bytes = 0;
+  std::optional<std::string> ori_model_path;
+  int64_t opset = 0;
+  std::shared_ptr<ShapesMap> dynamic_shapes;
+  HostPtr dynamic_diff;
+  int64_t n_dynamic = 0;
+  std::optional<int64_t> dynamic_idx;
+  HostPtr nodes_chg;
+  NameVector node_swap_up;
+  NameVector node_ban_swap_up;
+  int64_t opt_level = 3;
+  bool check = false;
+  bool verbose = false;
+  bool qat = false;
+  std::string npu_target = "mini";
+  int64_t expand_batch_size = 1;
+  std::shared_ptr<NameList> weights_for_align;
+  HostPtr share_weights;
+  HostPtr op_target;
+  std::string unsqueeze_2d_mode = "1A1B";
+
+  // Toolkit state: created here (and op_ruler_pause reset by every rebuild),
+  // read and written only by the toolkit's own passes.
+  HostPtr dynamic_diff_set, dynamic_shapes_set, dynamic_dtypes_set;
+  HostPtr op_convert_history, op_convert_stop, op_ruler_pause, const_share_tab;
+  HostPtr do_quantization, quantize_dtype, act_quant_dtype;  // absent: null
+  const HostFactory& host_factory() const { return *host_factory_; }
+
+ private:
+  void init(OwnerPtr model_owner, const IRGraphOptions& options);
+  // Index building from the current model (graph_core/index_building.cc).
+  void build_boundary_and_operands();
+  void build_node_index_and_links();
+  void scan_operators();
+  void build_consts();
+  void compute_n_bytes();
+
+  std::shared_ptr<const HostFactory> host_factory_;
+  OwnerPtr model_owner_;
+  onnx::ModelProto* model_ = nullptr;
+  onnx::GraphProto* graph_ = nullptr;
+
+  std::shared_ptr<OperandMap> operands_;
+  std::shared_ptr<NameVector> inputs_;
+  std::shared_ptr<NameIndex> inputs_with_const_;
+  std::shared_ptr<NameIndex> consts_;
+  std::shared_ptr<NameVector> outputs_;
+  std::shared_ptr<NameIndex> nodes_;
+  std::shared_ptr<std::vector<NameVector>> can_frees_;
+  std::shared_ptr<DependencyMap> tensor_dependency_map_;
+  std::shared_ptr<DependencyMap> node_dependency_map_;
+};
+
+// Two nodes are the same when they are the same object or equal as messages.
+bool same_node(const onnx::NodeProto* a, const onnx::NodeProto* b);
+
+// Reads a model file (no size limit below the file's). Throws FileError when
+// the file cannot be read, ValueError when it is not a model.
+OwnerPtr load_model(const std::string& path);
+
+}  // namespace tarq

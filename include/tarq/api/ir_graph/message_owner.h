@@ -1,0 +1,53 @@
+// MessageOwner: the owner of a tree of protobuf messages (a model, or a lone
+// message a caller created), and the parking place of messages that leave it.
+//
+// Ownership: views, Operand records and index tables hold raw pointers to
+// messages inside the tree together with a shared_ptr to its owner. A message
+// that leaves the tree (a removed node, a cleared field, contents overwritten
+// by CopyFrom/ParseFromString) is parked here instead of being freed, so such
+// pointers never dangle: they keep referring to a detached message that lives
+// as long as the owner. Nothing parked is ever handed back to the tree.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+namespace google::protobuf {
+class Message;
+}
+
+namespace tarq {
+
+class MessageOwner {
+ public:
+  explicit MessageOwner(std::unique_ptr<google::protobuf::Message> root);
+  ~MessageOwner();
+  MessageOwner(const MessageOwner&) = delete;
+  MessageOwner& operator=(const MessageOwner&) = delete;
+
+  // A new owner around a default instance of M.
+  template <class M>
+  static std::shared_ptr<MessageOwner> make() {
+    return std::make_shared<MessageOwner>(std::make_unique<M>());
+  }
+
+  google::protobuf::Message& root() { return *root_; }
+  template <class M>
+  M& root_as() { return static_cast<M&>(*root_); }
+
+  // Keeps a message released from the tree alive with the owner.
+  void park(std::unique_ptr<google::protobuf::Message> detached);
+  // Moves every field of *msg into a new parked message (sub-message objects
+  // move with them, no copy), leaving *msg empty but at the same address.
+  // Call it before overwriting a message wholesale.
+  void park_contents(google::protobuf::Message* msg);
+  size_t parked_count() const { return parked_.size(); }
+
+ private:
+  std::unique_ptr<google::protobuf::Message> root_;
+  std::vector<std::unique_ptr<google::protobuf::Message>> parked_;
+};
+
+using OwnerPtr = std::shared_ptr<MessageOwner>;
+
+}  // namespace tarq

@@ -1,0 +1,73 @@
+// Host containers backed by the caller's own Python objects, so that
+// `graph.initializer_dat is cache` holds and both sides see every change.
+// Every method runs with the GIL held (the graph never releases it while
+// these may be touched).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "tarq/api/ir_graph/host_containers.h"
+
+namespace tarq::py_face {
+
+namespace py = pybind11;
+
+// Mixed into every Python-backed container: the object itself.
+struct PyBacked {
+  explicit PyBacked(py::object o) : obj(std::move(o)) {}
+  virtual ~PyBacked() = default;
+  py::object obj;
+};
+
+struct PyHostObject : HostObject, PyBacked {
+  using PyBacked::PyBacked;
+};
+
+class PyArrayMap : public ArrayMap, public PyBacked {
+ public:
+  using PyBacked::PyBacked;
+  size_t size() const override;
+  bool contains(const std::string& name) const override;
+  NdArray get(const std::string& name) const override;
+  void set(const std::string& name, NdArray value) override;
+  bool erase(const std::string& name) override;
+  std::vector<std::string> keys() const override;
+};
+
+class PyShapesMap : public ShapesMap, public PyBacked {
+ public:
+  using PyBacked::PyBacked;
+  size_t size() const override;
+  std::vector<std::string> keys() const override;
+  std::vector<Shape> get(const std::string& name) const override;
+  void set(const std::string& name, std::vector<Shape> shapes) override;
+  int64_t config_count() const override;
+};
+
+class PyNameList : public NameList, public PyBacked {
+ public:
+  using PyBacked::PyBacked;
+  size_t size() const override;
+  std::string at(size_t i) const override;
+  void append(const std::string& name) override;
+};
+
+// Toolkit-state containers as Python dicts and lists.
+class PyHostFactory : public HostFactory {
+ public:
+  HostPtr new_map() const override;
+  HostPtr new_list() const override;
+  std::shared_ptr<NameList> new_name_list() const override;
+};
+
+// The Python object behind a host container; None for null; for a native
+// container (made by a C++ host) an opaque capsule.
+py::object host_to_py(const std::shared_ptr<HostObject>& h);
+// None -> null; anything else is held by reference.
+HostPtr host_from_py(py::handle obj);
+
+// Shapes: lists of int (fixed), str (symbolic) or None (neither).
+py::list shape_to_py(const Shape& shape);
+Shape shape_from_py(py::handle obj);
+
+}  // namespace tarq::py_face

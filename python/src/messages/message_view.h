@@ -1,0 +1,42 @@
+// Python views of the C++ ONNX messages.
+//
+// A view is (owner, message pointer): the owner (tarq::MessageOwner) keeps the
+// message tree alive, so a view never outlives its memory, and messages that
+// leave the tree are parked by the owner rather than freed (see
+// tarq/api/ir_graph/message_owner.h). Any code that removes or overwrites a
+// sub-message through a view parks it first.
+#pragma once
+
+#include <google/protobuf/message.h>
+#include <pybind11/pybind11.h>
+
+#include "tarq/api/ir_graph/message_owner.h"
+
+namespace tarq::py_face {
+
+namespace py = pybind11;
+
+// The view of `msg`, a message inside the tree that `owner` keeps alive.
+py::object wrap_message(const OwnerPtr& owner, google::protobuf::Message* msg);
+
+// A message given as an argument: a view is used in place; a message of the
+// `onnx` Python package is copied into a new owner. `expected` (or nullptr for
+// any type) is checked. Throws py::type_error for anything else.
+struct MessageArg {
+  OwnerPtr owner;
+  google::protobuf::Message* msg = nullptr;
+  bool copied = false;  // true when it came from an `onnx` package message
+};
+MessageArg message_arg(py::handle obj, const google::protobuf::Descriptor* expected);
+
+template <class M>
+M* message_arg_as(py::handle obj, OwnerPtr* owner_out) {
+  MessageArg a = message_arg(obj, M::descriptor());
+  if (owner_out) *owner_out = a.owner;
+  return static_cast<M*>(a.msg);
+}
+
+// True for a view object of this module.
+bool is_message_view(py::handle obj);
+
+}  // namespace tarq::py_face

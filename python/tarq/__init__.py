@@ -1,0 +1,1 @@
+"""tarq: the graph layer of a neural-network model conversion toolkit."""

@@ -1,0 +1,50 @@
+#include "tarq/api/ir_graph/companions/value_info.h"
+
+#include <onnx/onnx_pb.h>
+
+#include "tarq/errors.h"
+#include "tarq/nd_array.h"
+
+namespace tarq {
+
+Shape inf_shape(const onnx::ValueInfoProto& value_info, bool none) {
+  Shape shape;
+  const auto& type = value_info.type();
+  if (!type.has_tensor_type() || !type.tensor_type().has_shape()) return shape;
+  const auto& dims = type.tensor_type().shape().dim();
+  shape.reserve(dims.size());
+  for (const auto& d : dims) {
+    if (d.has_dim_value()) {
+      shape.emplace_back(d.dim_value());
+    } else if (d.has_dim_param() && !none) {
+      shape.emplace_back(d.dim_param());
+    } else {
+      shape.emplace_back(std::monostate{});
+    }
+  }
+  return shape;
+}
+
+void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape) {
+  auto* s = value_info.mutable_type()->mutable_tensor_type()->mutable_shape();
+  s->clear_dim();
+  for (const auto& d : shape) {
+    auto* dim = s->add_dim();
+    if (const auto* v = std::get_if<int64_t>(&d)) {
+      dim->set_dim_value(*v);
+    } else if (const auto* p = std::get_if<std::string>(&d)) {
+      dim->set_dim_param(*p);
+    }
+  }
+}
+
+int32_t to_np_type(int32_t onnx_code) {
+  if (onnx_code != kUndefined && !is_known_elem_type(onnx_code)) {
+    throw ValueError("unknown ONNX element type " + std::to_string(onnx_code));
+  }
+  return onnx_code;
+}
+
+int32_t to_tensor_type(int32_t elem_type) { return to_np_type(elem_type); }
+
+}  // namespace tarq

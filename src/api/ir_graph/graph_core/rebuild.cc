@@ -1,0 +1,77 @@
+// The rebuild: brings the model into a consistent state and recreates every
+// index table from it, in a fixed order of steps.
+#include <onnx/onnx_pb.h>
+
+#include "tarq/api/ir_graph/companions/extend_ops.h"
+#include "tarq/api/ir_graph/companions/log.h"
+#include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/errors.h"
+
+namespace tarq {
+
+namespace {
+
+bool edit_par_given(const EditPar* p) {
+  return p && !(p->inputs.empty() && p->outputs.empty() && p->shapes.empty() && p->values.empty());
+}
+
+// Bytes one element takes in the host's arrays (object references for
+// strings), as the initializer byte total counts them.
+int64_t host_item_size(int32_t code) {
+  if (code == kString) return 8;
+  if (!is_known_elem_type(code)) return 0;
+  return static_cast<int64_t>(elem_size(code));
+}
+
+}  // namespace
+
+void IRGraph::rebuild(const RebuildOptions& options) {
+  if (edit_par_given(options.edit_par)) {
+    throw ValueError("edit_par: redefining the graph inputs and outputs is not supported yet");
+  }
+  graph_ = model_->mutable_graph();
+  scan_operators();
+  build_consts();
+  build_boundary_and_operands();
+  if (options.sort_nodes) _sort_nodes();
+  build_node_index_and_links();
+  can_frees_ = std::make_shared<std::vector<NameVector>>();
+  _create_can_frees();
+  compute_n_bytes();
+  op_ruler_pause = host_factory_->new_map();
+  create_tensor_dependency_map();
+}
+
+void IRGraph::scan_operators() {
+  for (const auto& node : graph_->node()) {
+    const auto& op = node.op_type();
+    if (op == "DequantizeLinear" || op == "QuantizeLinear") qat = true;
+    if (is_extend_op(op) || op == "Reshape_") {
+      // The first extended operator ends the scan for both flags.
+      has_extend_op = true;
+      break;
+    }
+    if (op == "SequenceConstruct") {
+      tarqLog::e("The Op of '" + op + "' is not supported yet, please remove it and try again!");
+    }
+  }
+}
+
+void IRGraph::build_consts() {
+  consts_ = std::make_shared<NameIndex>();
+  consts_->reserve(static_cast<size_t>(graph_->initializer_size()));
+  int64_t pos = 0;
+  for (const auto& init : graph_->initializer()) (*consts_)[init.name()] = pos++;
+}
+
+void IRGraph::compute_n_bytes() {
+  int64_t total = 0;
+  for (const auto& init : graph_->initializer()) {
+    int64_t count = 1;
+    for (int64_t d : init.dims()) count *= d;
+    total += count * host_item_size(init.data_type());
+  }
+  n_bytes = total;
+}
+
+}  // namespace tarq

@@ -1,0 +1,83 @@
+// IRGraph from a C++ host: native containers, tables and queries.
+#include "tarq/api/ir_graph/ir_graph.h"
+
+#include <gtest/gtest.h>
+#include <onnx/onnx_pb.h>
+
+#include "tarq/api/ir_graph/companions/log.h"
+#include "tarq/errors.h"
+
+namespace {
+
+onnx::ModelProto chain(int n) {
+  onnx::ModelProto m;
+  m.set_ir_version(8);
+  m.add_opset_import()->set_version(17);
+  auto* g = m.mutable_graph();
+  auto add_vi = [](onnx::ValueInfoProto* vi, const std::string& name) {
+    vi->set_name(name);
+    vi->mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::FLOAT);
+    vi->mutable_type()->mutable_tensor_type()->mutable_shape()->add_dim()->set_dim_value(4);
+  };
+  add_vi(g->add_input(), "t0");
+  add_vi(g->add_output(), "t" + std::to_string(n));
+  // Given in reverse order, so the sort has work to do.
+  for (int i = n - 1; i >= 0; --i) {
+    auto* node = g->add_node();
+    node->set_op_type("Relu");
+    node->set_name("n" + std::to_string(i));
+    node->add_input("t" + std::to_string(i));
+    node->add_output("t" + std::to_string(i + 1));
+  }
+  return m;
+}
+
+TEST(IRGraph, HostUseWithNativeContainers) {
+  auto cache = std::make_shared<tarq::NativeArrayMap>();
+  tarq::IRGraphOptions o;
+  o.initializer_dat = cache;
+  tarq::IRGraph g(chain(3), o);
+  EXPECT_EQ(g.initializer_dat, cache);
+  EXPECT_EQ(g.nodes().at("n0"), 2);
+  EXPECT_EQ(g.next_nodes("t0").at(0)->name(), "n0");
+  EXPECT_EQ(g.pre_nodes("t3").at(0)->name(), "n2");
+  EXPECT_TRUE(g.weights_for_align && g.weights_for_align->size() == 0);
+
+  tarq::RebuildOptions sort;
+  sort.sort_nodes = true;
+  g.rebuild(sort);
+  EXPECT_EQ(g.model().graph().node(0).name(), "n0");
+  EXPECT_EQ(g.nodes().at("n2"), 2);
+  EXPECT_EQ(g.tensor_dependency_map().at("t3").size(), 3u);
+}
+
+TEST(IRGraph, DeepChainSortsWithoutRecursion) {
+  tarq::IRGraph g(chain(100000));
+  tarq::RebuildOptions sort;
+  sort.sort_nodes = true;
+  g.rebuild(sort);
+  const auto& nodes = g.model().graph().node();
+  for (int i = 0; i < nodes.size(); i += 9973) EXPECT_EQ(nodes.Get(i).name(), "n" + std::to_string(i));
+  EXPECT_EQ(g.can_frees().size(), 100000u);
+}
+
+TEST(IRGraph, RejectsAModelWithoutOpset) {
+  onnx::ModelProto m = chain(1);
+  m.clear_opset_import();
+  EXPECT_THROW(tarq::IRGraph g(m), tarq::ValueError);
+  auto owner = std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::GraphProto>());
+  EXPECT_THROW(tarq::IRGraph g(owner), tarq::ValueError);
+}
+
+TEST(IRGraph, LogSinkSeesReports) {
+  std::vector<std::string> seen;
+  tarq::TarqLog::set_sink([&](tarq::LogLevel, const std::string& t) { seen.push_back(t); });
+  onnx::ModelProto m = chain(1);
+  m.mutable_graph()->add_value_info()->set_name("untyped");
+  tarq::IRGraph g(m);
+  tarq::TarqLog::set_sink(nullptr);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], "Unknow elem_type for untyped!");
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+"""The rebuild's index tables, on crafted corner cases and on every backend test model."""
+import logging
+import os
+
+import onnx
+import pytest
+from onnx import TensorProto, helper
+
+from conftest import EXAMPLE, backend_models, light_models
+from graph_invariants import check_invariants
+
+F = TensorProto.FLOAT
+
+
+def vi(name, shape=(1,), t=F):
+    return helper.make_tensor_value_info(name, t, list(shape))
+
+
+def model_of(nodes, inputs, outputs, inits=(), value_info=(), opset=17):
+    g = helper.make_graph(nodes, "g", inputs, outputs, list(inits), value_info=list(value_info))
+    return helper.make_model(g, opset_imports=[helper.make_opsetid("", opset)])
+
+
+def test_names_links_and_operands(ir, caplog):
+    nodes = [
+        helper.make_node("Relu", ["x"], ["a"], name="a"),
+        helper.make_node("Relu", ["a"], ["u"]),                    # unnamed: takes "u"
+        helper.make_node("Add", ["u", "u"], ["s"], name="add"),    # reads u twice
+        helper.make_node("Mul", ["s", "w"], ["m"], name="mul"),    # w: a constant
+        helper.make_node("Split", ["m"], ["p", ""], name="split"), # empty output name
+        helper.make_node("Relu", ["p"], ["y"], name="a"),          # duplicate of "a" at 5
+    ]
+    w = helper.make_tensor("w", F, [1], [2.0])
+    m = model_of(nodes, [vi("x", ["N"])], [vi("y")], [w],
+                 [vi("s", [1, None]), onnx.ValueInfoProto(name="notype")])
+    with caplog.at_level(logging.DEBUG, logger="tarq"):
+        g = ir.IRGraph(m)
+    assert [n.name for n in g.node] == ["a", "u", "add", "mul", "split", "a_5"]
+    assert dict(g.nodes.items()) == {"a": 0, "u": 1, "add": 2, "mul": 3, "split": 4, "a_5": 5}
+    assert [n.name for n in g.operands["u"].outputs] == ["add"]
+    assert "w" not in g.operands and g.consts["w"] == 0
+    assert g.operands[""].input.name == "split"
+    assert g.operands["x"].shape == ["N"] and g.operands["x"].dtype == "float32"
+    assert g.operands["s"].shape == [1, None]
+    assert g.operands["m"].shape == [] and g.operands["m"].dtype is None
+    assert [r.getMessage() for r in caplog.records] == ["Unknow elem_type for notype!"]
+    assert caplog.records[0].levelname == "ERROR"
+    check_invariants(g, ir)
+
+
+def test_if_branches_are_linked_but_not_indexed(ir):
+    then_g = helper.make_graph([helper.make_node("Relu", ["x"], ["t"], name="then_relu")],
+                               "then", [], [vi("t")])
+    else_g = helper.make_graph([helper.make_node("Neg", ["x"], ["e"], name="else_neg")],
+                               "else", [], [vi("e")])
+    nodes = [helper.make_node("Identity", ["c"], ["c2"], name="id"),
+             helper.make_node("If", ["c2"], ["y"], name="if", then_branch=then_g, else_branch=else_g)]
+    g = ir.IRGraph(model_of(nodes, [vi("x"), vi("c", t=TensorProto.BOOL)], [vi("y")]))
+    assert [n.name for n in g.next_nodes("x")] == ["then_relu", "else_neg"]
+    assert g.pre_nodes("t")[0].name == "then_relu"
+    assert "then_relu" not in g.nodes and g.index(g.operands["t"].input) == -1
+    # The branch reads count for the If node in the free analysis.
+    assert list(g.can_frees) == [["c"], ["c2", "x"]]
+    check_invariants(g, ir)
+
+
+def test_operator_scan(ir, caplog):
+    q = [helper.make_node("Relu", ["x"], ["a"], name="r"),
+         helper.make_node("exSwish", ["a"], ["b"], name="ex"),
+         helper.make_node("QuantizeLinear", ["b", "s"], ["y"], name="q")]
+    s = helper.make_tensor("s", F, [], [0.1])
+    g = ir.IRGraph(model_of(q, [vi("x")], [vi("y", t=TensorProto.UINT8)], [s]))
+    assert g.has_extend_op and not g.qat, "the scan stops at the first extended operator"
+    q2 = [helper.make_node("DequantizeLinear", ["x", "s"], ["a"], name="dq"),
+          helper.make_node("Reshape_", ["a"], ["y"], name="r")]
+    g = ir.IRGraph(model_of(q2, [vi("x", t=TensorProto.UINT8)], [vi("y")], [s]))
+    assert g.has_extend_op and g.qat
+    seq = [helper.make_node("SequenceConstruct", ["x"], ["y"], name="sc")]
+    yt = helper.make_tensor_sequence_value_info("y", F, None)
+    with caplog.at_level(logging.ERROR, logger="tarq"):
+        g = ir.IRGraph(model_of(seq, [vi("x")], [yt]))
+    assert caplog.records[-1].getMessage() == (
+        "The Op of 'SequenceConstruct' is not supported yet, please remove it and try again!")
+    assert g.operands["y"].dtype == "float32", "a sequence's element type"
+
+
+def test_byte_total_and_duplicate_initializers(ir):
+    inits = [helper.make_tensor("a", F, [2, 3], [0] * 6),
+             helper.make_tensor("b", TensorProto.INT64, [4], [0] * 4),
+             helper.make_tensor("a", TensorProto.FLOAT16, [2], [0, 0])]
+    nodes = [helper.make_node("Identity", ["x"], ["y"], name="i")]
+    g = ir.IRGraph(model_of(nodes, [vi("x")], [vi("y")], inits))
+    assert g.n_bytes == 6 * 4 + 4 * 8 + 2 * 2
+    assert dict(g.consts.items()) == {"a": 2, "b": 1}, "the later position wins"
+
+
+def test_dependency_maps(ir):
+    nodes = [helper.make_node("Relu", ["x"], ["t1"], name="A"),
+             helper.make_node("Add", ["t1", "w"], ["t2"], name="B"),
+             helper.make_node("Resize", ["t2", "", "sc"], ["t3"], name="C"),
+             helper.make_node("Relu", ["late"], ["t4"], name="D"),
+             helper.make_node("Relu", ["t3"], ["late"], name="E")]
+    w = helper.make_tensor("w", F, [1], [1.0])
+    sc = helper.make_tensor("sc", F, [4], [1, 1, 2, 2])
+    g = ir.IRGraph(model_of(nodes, [vi("x")], [vi("t4")], [w, sc]))
+    tdm, ndm = g.tensor_dependency_map, g.node_dependency_map
+    assert list(tdm.keys())[:3] == ["x", "w", "sc"] and tdm["x"] == () and tdm["w"] == ()
+    assert set(tdm["t2"]) == {"t1", "x", "w"} and set(ndm["B"]) == {"t1", "x", "w"}
+    assert set(tdm["t3"]) == {"t2", "", "sc", "t1", "x", "w"}, "empty input names count"
+    assert tdm["t4"] == ("late",), "a tensor produced later contributes only its name"
+    assert set(tdm["late"]) == {"t3", "t2", "", "sc", "t1", "x", "w"}
+    with pytest.raises(KeyError):
+        tdm["nope"]
+
+
+def test_long_chain_stays_linear_and_exact(ir):
+    n = 20000
+    nodes = [helper.make_node("Relu", [f"t{i}"], [f"t{i + 1}"], name=f"n{i}") for i in range(n)]
+    g = ir.IRGraph(model_of(nodes, [vi("t0")], [vi(f"t{n}")]))
+    assert len(g.tensor_dependency_map) == n + 1
+    assert len(g.tensor_dependency_map[f"t{n}"]) == n
+    assert g.can_frees[n - 1] == [f"t{n - 1}"]
+
+
+@pytest.mark.parametrize("path", backend_models() + light_models(),
+                         ids=lambda p: os.path.relpath(p, "/usr/share/libonnx-testdata/data")
+                         if p.startswith("/usr") else os.path.basename(p))
+def test_backend_models_keep_the_invariants(ir, path):
+    m = onnx.load(path)
+    g = ir.IRGraph(m)
+    check_invariants(g, ir)
+    assert len(g.node) == len(m.graph.node)
+
+
+def test_example_model(ir):
+    g = ir.IRGraph(ir.load_model(EXAMPLE))
+    assert list(g.inputs) == ["input"] and list(g.outputs) == ["probabilities"]
+    assert g.operands["probabilities"].shape == [1, 10]
+    check_invariants(g, ir)

@@ -1,0 +1,49 @@
+// tarq-ir: command-line host of the graph layer.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "commands.h"
+#include "tarq/api/ir_graph/companions/log.h"
+#include "tarq/errors.h"
+
+int main(int argc, char** argv) {
+  using namespace tarq::cli;
+  CLI::App app{"tarq-ir: inspect and transform ONNX models with the tarq graph layer"};
+  app.require_subcommand(1);
+  CommonOptions common;
+  auto add_common = [&](CLI::App* sub) {
+    sub->add_option("model", common.model, "ONNX model file (default: the shipped example)");
+    sub->add_flag("--json", common.json, "Machine-readable output (one JSON document)");
+    sub->add_flag(
+        "-v,--verbose", [&](int64_t n) { common.verbosity += static_cast<int>(n); },
+        "More log output (repeatable)");
+    sub->add_flag(
+        "-q,--quiet", [&](int64_t n) { common.verbosity -= static_cast<int>(n); },
+        "Less log output (repeatable)");
+  };
+  auto* info = app.add_subcommand(
+      "info", "Inputs, outputs, node and initializer counts, and operator frequencies.");
+  add_common(info);
+  CLI11_PARSE(app, argc, argv);
+
+  if (common.model.empty()) common.model = default_model_path(argv[0]);
+  tarq::TarqLog::set_sink([&](tarq::LogLevel level, const std::string& text) {
+    static const char letters[] = {'E', 'W', 'D', 'I'};
+    int rank = level == tarq::LogLevel::kError ? -1 : level == tarq::LogLevel::kWarning ? 0 : 1;
+    if (level == tarq::LogLevel::kDebug) rank = 2;
+    if (rank <= common.verbosity) std::cerr << letters[static_cast<int>(level)] << ' ' << text << '\n';
+  });
+  try {
+    if (*info) return run_info(common);
+  } catch (const tarq::FileError& e) {
+    std::cerr << "tarq-ir: " << e.what() << "\n  hint: check the path; name a model file, or none "
+              << "for the shipped example\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "tarq-ir: " << e.what() << "\n  hint: is this an ONNX model? "
+              << "`tarq-ir info -v MODEL` shows the graph layer's reports\n";
+    return 1;
+  }
+  return 0;
+}
