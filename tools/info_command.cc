@@ -58,14 +58,16 @@ int run_info(const CommonOptions& options) {
   // Operator frequencies, most frequent first; ties in order of appearance.
   std::vector<std::pair<std::string, int64_t>> freq;
   for (const auto& n : model.graph().node()) {
-    auto it = std::find_if(freq.begin(), freq.end(), [&](const auto& f) { return f.first == n.op_type(); });
+    auto it = std::find_if(freq.begin(), freq.end(),
+                           [&](const auto& f) { return f.first == n.op_type(); });
     if (it == freq.end()) {
       freq.emplace_back(n.op_type(), 1);
     } else {
       ++it->second;
     }
   }
-  std::stable_sort(freq.begin(), freq.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::stable_sort(freq.begin(), freq.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
   auto ins = describe(g, g.inputs());
   auto outs = describe(g, g.outputs());
   int64_t n_nodes = model.graph().node_size();
@@ -118,7 +120,8 @@ int run_info(const CommonOptions& options) {
   std::cout << fmt::format("Operators ({} types):\n", freq.size());
   size_t op_width = 2;
   for (const auto& f : freq) op_width = std::max(op_width, f.first.size());
-  for (const auto& [op, count] : freq) std::cout << fmt::format("  {:<{}}  {:>6}\n", op, op_width, count);
+  for (const auto& [op, count] : freq)
+    std::cout << fmt::format("  {:<{}}  {:>6}\n", op, op_width, count);
   return 0;
 }
 

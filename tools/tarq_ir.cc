@@ -1,6 +1,5 @@
 // tarq-ir: command-line host of the graph layer.
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 
 #include "commands.h"
@@ -32,7 +31,8 @@ int main(int argc, char** argv) {
     static const char letters[] = {'E', 'W', 'D', 'I'};
     int rank = level == tarq::LogLevel::kError ? -1 : level == tarq::LogLevel::kWarning ? 0 : 1;
     if (level == tarq::LogLevel::kDebug) rank = 2;
-    if (rank <= common.verbosity) std::cerr << letters[static_cast<int>(level)] << ' ' << text << '\n';
+    if (rank <= common.verbosity)
+      std::cerr << letters[static_cast<int>(level)] << ' ' << text << '\n';
   });
   try {
     if (*info) return run_info(common);

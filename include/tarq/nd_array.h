@@ -6,10 +6,14 @@
 // else entirely (a stolen protobuf string, a numpy array): the owner handle
 // keeps it alive for as long as any NdArray refers to it.
 //
-// Layout: contiguous, row-major. Sub-byte types (INT4, UINT4, FLOAT4E2M1,
-// INT2, UINT2) are held unpacked, one element per byte, as numpy holds them;
-// packing happens only at the TensorProto boundary. STRING arrays hold
-// std::string elements instead of bytes.
+// Layout: contiguous, row-major, little-endian. Sub-byte types (INT4, UINT4,
+// FLOAT4E2M1, INT2, UINT2, FLOAT6E2M3, FLOAT6E3M2) are held unpacked, one
+// element per byte in its low bits, as numpy holds them; packing happens only
+// at the TensorProto boundary. STRING arrays hold std::string elements (UTF-8
+// or raw bytes) instead of bytes.
+//
+// Element bytes are not necessarily aligned for their type when the memory
+// came from elsewhere (from_external); read them with memcpy when in doubt.
 #pragma once
 
 #include <cstddef>
@@ -50,6 +54,8 @@ enum ElemType : int32_t {
   kFloat8e8m0 = 24,
   kUint2 = 25,
   kInt2 = 26,
+  kFloat6e2m3 = 27,
+  kFloat6e3m2 = 28,
 };
 
 // True for every code above except kUndefined.
@@ -79,9 +85,8 @@ class NdArray {
   static NdArray from_bytes(int32_t elem_type, Extents shape, std::string bytes);
   // Zero-copy view of memory owned by `owner`; nothing is copied or freed
   // here. `data` must hold element_count(shape) * elem_size(elem_type) bytes.
-  static NdArray from_external(int32_t elem_type, Extents shape,
-                               std::shared_ptr<const void> owner, const void* data,
-                               bool readonly);
+  static NdArray from_external(int32_t elem_type, Extents shape, std::shared_ptr<const void> owner,
+                               const void* data, bool readonly);
   static NdArray from_strings(Extents shape, std::vector<std::string> values);
 
   int32_t elem_type() const { return elem_type_; }
@@ -98,9 +103,13 @@ class NdArray {
   // Throws ValueError when the array is read-only.
   void* mutable_data();
   template <class T>
-  const T* data_as() const { return static_cast<const T*>(data_); }
+  const T* data_as() const {
+    return static_cast<const T*>(data_);
+  }
   template <class T>
-  T* mutable_data_as() { return static_cast<T*>(mutable_data()); }
+  T* mutable_data_as() {
+    return static_cast<T*>(mutable_data());
+  }
 
   // kString only: the elements, shared with views of this array.
   const std::vector<std::string>& strings() const;
@@ -116,6 +125,14 @@ class NdArray {
   NdArray view() const { return *this; }
   // Independent writable copy.
   NdArray copy() const;
+  // Independent writable copy converted to `elem_type`, element by element,
+  // with numpy's casting: integers wrap, floats truncate toward zero into
+  // integers, anything nonzero is true, complex drops the imaginary part, and
+  // narrow floats round to nearest even (through float32 for bfloat16, the
+  // float8/float6/float4 types; FLOAT8E8M0 rounds up and saturates). Out of
+  // range and NaN give a defined value, never undefined behaviour. Throws
+  // ValueError between STRING and any other type.
+  NdArray astype(int32_t elem_type) const;
   // Element-wise equality of type, shape and bytes (or strings).
   bool equals(const NdArray& other) const;
 
@@ -124,7 +141,7 @@ class NdArray {
   Extents shape_{0};
   int64_t size_ = 0;
   std::shared_ptr<const void> owner_;
-  const void* data_ = nullptr;        // element bytes (non-string types)
+  const void* data_ = nullptr;                // element bytes (non-string types)
   std::vector<std::string>* strs_ = nullptr;  // kString elements
   bool readonly_ = false;
 };

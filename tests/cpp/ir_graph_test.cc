@@ -57,7 +57,8 @@ TEST(IRGraph, DeepChainSortsWithoutRecursion) {
   sort.sort_nodes = true;
   g.rebuild(sort);
   const auto& nodes = g.model().graph().node();
-  for (int i = 0; i < nodes.size(); i += 9973) EXPECT_EQ(nodes.Get(i).name(), "n" + std::to_string(i));
+  for (int i = 0; i < nodes.size(); i += 9973)
+    EXPECT_EQ(nodes.Get(i).name(), "n" + std::to_string(i));
   EXPECT_EQ(g.can_frees().size(), 100000u);
 }
 

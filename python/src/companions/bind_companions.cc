@@ -144,7 +144,9 @@ void bind_companions(py::module_& m, py::module_& c) {
       .def("__next__", &ProgressIter::next);
   c.def(
       "set_progress_display",
-      [](py::object mode) { Progress::force(mode.is_none() ? -1 : py::cast<bool>(mode) ? 1 : 0); },
+      [](py::object mode) {
+        Progress::force(mode.is_none() ? -1 : py::cast<bool>(mode) ? 1 : 0);
+      },
       py::arg("mode"),
       "True or False forces the display on or off; None shows it when stderr is a terminal.");
 }

@@ -81,8 +81,7 @@ void bind_graph(py::module_& m) {
       m, "Operand", "The record of one tensor name: its producer, consumers, shape and type.")
       .def(py::init<>())
       .def_property(
-          "input",
-          [](const std::shared_ptr<Operand>& op) { return node_view(op, op->input); },
+          "input", [](const std::shared_ptr<Operand>& op) { return node_view(op, op->input); },
           [](const std::shared_ptr<Operand>& op, py::object node) {
             op->input = node.is_none() ? nullptr : node_for_operand(op, node);
           })
@@ -116,39 +115,40 @@ void bind_graph(py::module_& m) {
       "        op_target=None, share_weights=None, dynamic_diff=None, weights_for_align=None)\n\n"
       "A model view is used as is (shared with the caller); an onnx.ModelProto is copied in.\n"
       "Containers given by the caller are held by reference, not copied.");
-  cls.def(py::init([](py::object onnx_model, int64_t opt_level, bool check, bool verbose, bool qat,
-                      std::string npu_target, py::object dynamic_shapes,
-                      py::object initializer_dat, py::object edit_par, py::object ori_model_path,
-                      py::object op_target, py::object share_weights, py::object dynamic_diff,
-                      py::object weights_for_align) {
-            IRGraphOptions o;
-            o.opt_level = opt_level;
-            o.check = check;
-            o.verbose = verbose;
-            o.qat = qat;
-            o.npu_target = std::move(npu_target);
-            if (!dynamic_shapes.is_none()) o.dynamic_shapes = std::make_shared<PyShapesMap>(dynamic_shapes);
-            if (!initializer_dat.is_none()) {
-              o.initializer_dat = std::make_shared<PyArrayMap>(initializer_dat);
-            }
-            auto ep = edit_par_arg(edit_par);
-            o.edit_par = ep ? &*ep : nullptr;
-            if (!ori_model_path.is_none()) o.ori_model_path = path_arg(ori_model_path);
-            o.op_target = host_from_py(op_target);
-            o.share_weights = host_from_py(share_weights);
-            o.dynamic_diff = host_from_py(dynamic_diff);
-            if (!weights_for_align.is_none()) {
-              o.weights_for_align = std::make_shared<PyNameList>(weights_for_align);
-            }
-            o.host_factory = std::make_shared<PyHostFactory>();
-            return std::make_shared<IRGraph>(model_owner_arg(onnx_model), o);
-          }),
-          py::arg("onnx_model"), py::arg("opt_level") = 3, py::arg("check") = false,
-          py::arg("verbose") = false, py::arg("qat") = false, py::arg("npu_target") = "mini",
-          py::arg("dynamic_shapes") = py::none(), py::arg("initializer_dat") = py::none(),
-          py::arg("edit_par") = py::none(), py::arg("ori_model_path") = py::none(),
-          py::arg("op_target") = py::none(), py::arg("share_weights") = py::none(),
-          py::arg("dynamic_diff") = py::none(), py::arg("weights_for_align") = py::none());
+  cls.def(
+      py::init([](py::object onnx_model, int64_t opt_level, bool check, bool verbose, bool qat,
+                  std::string npu_target, py::object dynamic_shapes, py::object initializer_dat,
+                  py::object edit_par, py::object ori_model_path, py::object op_target,
+                  py::object share_weights, py::object dynamic_diff, py::object weights_for_align) {
+        IRGraphOptions o;
+        o.opt_level = opt_level;
+        o.check = check;
+        o.verbose = verbose;
+        o.qat = qat;
+        o.npu_target = std::move(npu_target);
+        if (!dynamic_shapes.is_none())
+          o.dynamic_shapes = std::make_shared<PyShapesMap>(dynamic_shapes);
+        if (!initializer_dat.is_none()) {
+          o.initializer_dat = std::make_shared<PyArrayMap>(initializer_dat);
+        }
+        auto ep = edit_par_arg(edit_par);
+        o.edit_par = ep ? &*ep : nullptr;
+        if (!ori_model_path.is_none()) o.ori_model_path = path_arg(ori_model_path);
+        o.op_target = host_from_py(op_target);
+        o.share_weights = host_from_py(share_weights);
+        o.dynamic_diff = host_from_py(dynamic_diff);
+        if (!weights_for_align.is_none()) {
+          o.weights_for_align = std::make_shared<PyNameList>(weights_for_align);
+        }
+        o.host_factory = std::make_shared<PyHostFactory>();
+        return std::make_shared<IRGraph>(model_owner_arg(onnx_model), o);
+      }),
+      py::arg("onnx_model"), py::arg("opt_level") = 3, py::arg("check") = false,
+      py::arg("verbose") = false, py::arg("qat") = false, py::arg("npu_target") = "mini",
+      py::arg("dynamic_shapes") = py::none(), py::arg("initializer_dat") = py::none(),
+      py::arg("edit_par") = py::none(), py::arg("ori_model_path") = py::none(),
+      py::arg("op_target") = py::none(), py::arg("share_weights") = py::none(),
+      py::arg("dynamic_diff") = py::none(), py::arg("weights_for_align") = py::none());
 
   cls.def(
       "rebuild",
@@ -212,7 +212,8 @@ void bind_graph(py::module_& m) {
   });
 
   // Index tables: live read-only views.
-  cls.def_property_readonly("operands", [](const IRGraph& g) { return view_of(g.operands_table()); });
+  cls.def_property_readonly("operands",
+                            [](const IRGraph& g) { return view_of(g.operands_table()); });
   cls.def_property_readonly("consts", [](const IRGraph& g) { return view_of(g.consts_table()); });
   cls.def_property_readonly("nodes", [](const IRGraph& g) { return view_of(g.nodes_table()); });
   cls.def_property_readonly("inputs_with_const",
@@ -225,7 +226,8 @@ void bind_graph(py::module_& m) {
     auto t = g.outputs_table();
     return names_view(std::const_pointer_cast<NameVector>(t), t.get(), false);
   });
-  cls.def_property_readonly("can_frees", [](const IRGraph& g) { return view_of(g.can_frees_table()); });
+  cls.def_property_readonly("can_frees",
+                            [](const IRGraph& g) { return view_of(g.can_frees_table()); });
   cls.def_property_readonly("tensor_dependency_map",
                             [](const IRGraph& g) { return view_of(g.tensor_dependency_table()); });
   cls.def_property_readonly("node_dependency_map",
@@ -290,8 +292,8 @@ void bind_graph(py::module_& m) {
   def_host_field<&IRGraph::act_quant_dtype>(cls, "act_quant_dtype");
 
   cls.def("__repr__", [](const IRGraph& g) {
-    return "<IRGraph '" + g.model().graph().name() + "': " +
-           std::to_string(g.model().graph().node_size()) + " nodes, " +
+    return "<IRGraph '" + g.model().graph().name() +
+           "': " + std::to_string(g.model().graph().node_size()) + " nodes, " +
            std::to_string(g.inputs().size()) + " inputs, " + std::to_string(g.outputs().size()) +
            " outputs, opset " + std::to_string(g.opset) + ">";
   });

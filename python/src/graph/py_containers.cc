@@ -7,9 +7,7 @@ namespace tarq::py_face {
 
 size_t PyArrayMap::size() const { return py::len(obj); }
 
-bool PyArrayMap::contains(const std::string& name) const {
-  return obj.contains(py::str(name));
-}
+bool PyArrayMap::contains(const std::string& name) const { return obj.contains(py::str(name)); }
 
 NdArray PyArrayMap::get(const std::string& name) const {
   py::str key(name);

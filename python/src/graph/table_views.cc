@@ -42,8 +42,7 @@ void bind_mapping(py::module_& m, const char* name, const char* doc) {
       .def("__getitem__", get)
       .def("__contains__",
            [](const View& v, py::handle key) {
-             return py::isinstance<py::str>(key) &&
-                    v.table->count(py::cast<std::string>(key)) != 0;
+             return py::isinstance<py::str>(key) && v.table->count(py::cast<std::string>(key)) != 0;
            })
       .def("__iter__",
            [](const View& v) {
@@ -150,25 +149,33 @@ void bind_table_views(py::module_& m) {
                       "Live read-only view: name -> tuple of the tensors it depends on; "
                       "entries are computed on first access.")
       .def("__len__", [](const DepView& v) { return v.table->size(); })
-      .def("__getitem__", [](const DepView& v, const std::string& k) { return deps_to_py(v.table->at(k)); })
-      .def("__contains__", [](const DepView& v, py::handle k) {
-        return py::isinstance<py::str>(k) && v.table->contains(py::cast<std::string>(k));
-      })
+      .def("__getitem__",
+           [](const DepView& v, const std::string& k) { return deps_to_py(v.table->at(k)); })
+      .def("__contains__",
+           [](const DepView& v, py::handle k) {
+             return py::isinstance<py::str>(k) && v.table->contains(py::cast<std::string>(k));
+           })
       .def("__iter__", [](const DepView& v) { return py::iter(py::cast(v.table->keys())); })
       .def("keys", [](const DepView& v) { return v.table->keys(); })
-      .def("values", [](const DepView& v) {
-        py::list out;
-        for (const auto& k : v.table->keys()) out.append(deps_to_py(v.table->at(k)));
-        return out;
-      })
-      .def("items", [](const DepView& v) {
-        py::list out;
-        for (const auto& k : v.table->keys()) out.append(py::make_tuple(k, deps_to_py(v.table->at(k))));
-        return out;
-      })
-      .def("get", [](const DepView& v, const std::string& k, py::object d) -> py::object {
-        return v.table->contains(k) ? py::object(deps_to_py(v.table->at(k))) : d;
-      }, py::arg("key"), py::arg("default") = py::none())
+      .def("values",
+           [](const DepView& v) {
+             py::list out;
+             for (const auto& k : v.table->keys()) out.append(deps_to_py(v.table->at(k)));
+             return out;
+           })
+      .def("items",
+           [](const DepView& v) {
+             py::list out;
+             for (const auto& k : v.table->keys())
+               out.append(py::make_tuple(k, deps_to_py(v.table->at(k))));
+             return out;
+           })
+      .def(
+          "get",
+          [](const DepView& v, const std::string& k, py::object d) -> py::object {
+            return v.table->contains(k) ? py::object(deps_to_py(v.table->at(k))) : d;
+          },
+          py::arg("key"), py::arg("default") = py::none())
       .def("__repr__", [](const DepView& v) {
         return "<DependencyMapView of " + std::to_string(v.table->size()) + " entries>";
       });
@@ -176,57 +183,73 @@ void bind_table_views(py::module_& m) {
   py::class_<CanFreesView>(m, "CanFreesView",
                            "Live read-only view: per node, the tensors freed after it.")
       .def("__len__", [](const CanFreesView& f) { return f.t->size(); })
-      .def("__getitem__", [](const CanFreesView& f, int64_t i) {
-        return py::cast((*f.t)[checked_index(i, f.t->size(), "can_frees")]);
-      })
+      .def("__getitem__",
+           [](const CanFreesView& f, int64_t i) {
+             return py::cast((*f.t)[checked_index(i, f.t->size(), "can_frees")]);
+           })
       .def("__iter__", [](const CanFreesView& f) { return py::iter(py::cast(*f.t)); })
-      .def("__eq__", [](const CanFreesView& f, py::handle other) { return py::cast(*f.t).equal(other); })
+      .def("__eq__",
+           [](const CanFreesView& f, py::handle other) { return py::cast(*f.t).equal(other); })
       .def("__repr__", [](const CanFreesView& f) { return py::repr(py::cast(*f.t)); })
       .attr("__hash__") = py::none();
 
   py::class_<NameListView>(m, "NameListView", "Live view of a list of tensor or node names.")
       .def("__len__", [](const NameListView& v) { return v.names->size(); })
-      .def("__getitem__", [](const NameListView& v, py::handle idx) -> py::object {
-        if (py::isinstance<py::slice>(idx)) return py::cast(*v.names)[idx];
-        return py::str((*v.names)[checked_index(py::cast<int64_t>(idx), v.names->size(), "list")]);
-      })
+      .def("__getitem__",
+           [](const NameListView& v, py::handle idx) -> py::object {
+             if (py::isinstance<py::slice>(idx)) return py::cast(*v.names)[idx];
+             return py::str(
+                 (*v.names)[checked_index(py::cast<int64_t>(idx), v.names->size(), "list")]);
+           })
       .def("__iter__", [](const NameListView& v) { return py::iter(py::cast(*v.names)); })
-      .def("__contains__", [](const NameListView& v, py::handle x) {
-        if (!py::isinstance<py::str>(x)) return false;
-        auto s = py::cast<std::string>(x);
-        return std::find(v.names->begin(), v.names->end(), s) != v.names->end();
-      })
-      .def("index", [](const NameListView& v, const std::string& s) {
-        auto it = std::find(v.names->begin(), v.names->end(), s);
-        if (it == v.names->end()) throw ValueError("'" + s + "' is not in list");
-        return it - v.names->begin();
-      })
-      .def("count", [](const NameListView& v, const std::string& s) {
-        return std::count(v.names->begin(), v.names->end(), s);
-      })
-      .def("append", [](NameListView& v, const std::string& s) {
-        if (!v.writable) throw py::type_error("this list is a read-only view of an index table");
-        v.names->push_back(s);
-      })
-      .def("extend", [](NameListView& v, const std::vector<std::string>& s) {
-        if (!v.writable) throw py::type_error("this list is a read-only view of an index table");
-        v.names->insert(v.names->end(), s.begin(), s.end());
-      })
-      .def("remove", [](NameListView& v, const std::string& s) {
-        if (!v.writable) throw py::type_error("this list is a read-only view of an index table");
-        auto it = std::find(v.names->begin(), v.names->end(), s);
-        if (it == v.names->end()) throw ValueError("'" + s + "' is not in list");
-        v.names->erase(it);
-      })
-      .def("clear", [](NameListView& v) {
-        if (!v.writable) throw py::type_error("this list is a read-only view of an index table");
-        v.names->clear();
-      })
-      .def("__eq__", [](const NameListView& v, py::handle other) {
-        return py::cast(*v.names).equal(other) ||
-               (py::isinstance<NameListView>(other) &&
-                *other.cast<const NameListView&>().names == *v.names);
-      })
+      .def("__contains__",
+           [](const NameListView& v, py::handle x) {
+             if (!py::isinstance<py::str>(x)) return false;
+             auto s = py::cast<std::string>(x);
+             return std::find(v.names->begin(), v.names->end(), s) != v.names->end();
+           })
+      .def("index",
+           [](const NameListView& v, const std::string& s) {
+             auto it = std::find(v.names->begin(), v.names->end(), s);
+             if (it == v.names->end()) throw ValueError("'" + s + "' is not in list");
+             return it - v.names->begin();
+           })
+      .def("count",
+           [](const NameListView& v, const std::string& s) {
+             return std::count(v.names->begin(), v.names->end(), s);
+           })
+      .def("append",
+           [](NameListView& v, const std::string& s) {
+             if (!v.writable)
+               throw py::type_error("this list is a read-only view of an index table");
+             v.names->push_back(s);
+           })
+      .def("extend",
+           [](NameListView& v, const std::vector<std::string>& s) {
+             if (!v.writable)
+               throw py::type_error("this list is a read-only view of an index table");
+             v.names->insert(v.names->end(), s.begin(), s.end());
+           })
+      .def("remove",
+           [](NameListView& v, const std::string& s) {
+             if (!v.writable)
+               throw py::type_error("this list is a read-only view of an index table");
+             auto it = std::find(v.names->begin(), v.names->end(), s);
+             if (it == v.names->end()) throw ValueError("'" + s + "' is not in list");
+             v.names->erase(it);
+           })
+      .def("clear",
+           [](NameListView& v) {
+             if (!v.writable)
+               throw py::type_error("this list is a read-only view of an index table");
+             v.names->clear();
+           })
+      .def("__eq__",
+           [](const NameListView& v, py::handle other) {
+             return py::cast(*v.names).equal(other) ||
+                    (py::isinstance<NameListView>(other) &&
+                     *other.cast<const NameListView&>().names == *v.names);
+           })
       .def("__repr__", [](const NameListView& v) { return py::repr(py::cast(*v.names)); })
       .attr("__hash__") = py::none();
 
@@ -234,74 +257,84 @@ void bind_table_views(py::module_& m) {
                            "The consumers of one tensor: the Operand's own list (a live view; "
                            "changing it changes the operand).")
       .def("__len__", [](const ConsumerList& c) { return c.op->outputs.size(); })
-      .def("__getitem__", [](const ConsumerList& c, py::handle idx) -> py::object {
-        auto& outs = c.op->outputs;
-        if (py::isinstance<py::slice>(idx)) {
-          size_t start, stop, step, len;
-          if (!idx.cast<py::slice>().compute(outs.size(), &start, &stop, &step, &len)) {
-            throw py::error_already_set();
-          }
-          py::list l;
-          for (size_t k = 0; k < len; ++k, start += step) l.append(node_view(c.op, outs[start]));
-          return l;
-        }
-        return node_view(c.op, outs[checked_index(py::cast<int64_t>(idx), outs.size(), "list")]);
-      })
-      .def("__setitem__", [](ConsumerList& c, int64_t i, py::handle node) {
-        auto* n = node_for_operand(c.op, node);
-        c.op->outputs[checked_index(i, c.op->outputs.size(), "list")] = n;
-      })
-      .def("__delitem__", [](ConsumerList& c, int64_t i) {
-        auto& outs = c.op->outputs;
-        outs.erase(outs.begin() + static_cast<int64_t>(checked_index(i, outs.size(), "list")));
-      })
-      .def("__iter__", [](const ConsumerList& c) {
-        py::list l;
-        for (auto* n : c.op->outputs) l.append(node_view(c.op, n));
-        return py::iter(l);
-      })
-      .def("__contains__", [](const ConsumerList& c, py::handle node) {
-        OwnerPtr keep;
-        const auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
-        for (const auto* o : c.op->outputs) {
-          if (same_node(o, n)) return true;
-        }
-        return false;
-      })
-      .def("append", [](ConsumerList& c, py::handle node) {
-        c.op->outputs.push_back(node_for_operand(c.op, node));
-      })
-      .def("insert", [](ConsumerList& c, int64_t i, py::handle node) {
-        auto& outs = c.op->outputs;
-        int64_t n = static_cast<int64_t>(outs.size());
-        i = i < 0 ? std::max<int64_t>(0, i + n) : std::min(i, n);
-        outs.insert(outs.begin() + i, node_for_operand(c.op, node));
-      })
-      .def("remove", [](ConsumerList& c, py::handle node) {
-        OwnerPtr keep;
-        const auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
-        auto& outs = c.op->outputs;
-        for (auto it = outs.begin(); it != outs.end(); ++it) {
-          if (same_node(*it, n)) {
-            outs.erase(it);
-            return;
-          }
-        }
-        throw ValueError("list.remove(x): x not in list");
-      })
-      .def("index", [](const ConsumerList& c, py::handle node) {
-        OwnerPtr keep;
-        const auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
-        const auto& outs = c.op->outputs;
-        for (size_t i = 0; i < outs.size(); ++i) {
-          if (same_node(outs[i], n)) return i;
-        }
-        throw ValueError("node is not in list");
-      })
+      .def("__getitem__",
+           [](const ConsumerList& c, py::handle idx) -> py::object {
+             auto& outs = c.op->outputs;
+             if (py::isinstance<py::slice>(idx)) {
+               size_t start, stop, step, len;
+               if (!idx.cast<py::slice>().compute(outs.size(), &start, &stop, &step, &len)) {
+                 throw py::error_already_set();
+               }
+               py::list l;
+               for (size_t k = 0; k < len; ++k, start += step)
+                 l.append(node_view(c.op, outs[start]));
+               return l;
+             }
+             return node_view(c.op,
+                              outs[checked_index(py::cast<int64_t>(idx), outs.size(), "list")]);
+           })
+      .def("__setitem__",
+           [](ConsumerList& c, int64_t i, py::handle node) {
+             auto* n = node_for_operand(c.op, node);
+             c.op->outputs[checked_index(i, c.op->outputs.size(), "list")] = n;
+           })
+      .def("__delitem__",
+           [](ConsumerList& c, int64_t i) {
+             auto& outs = c.op->outputs;
+             outs.erase(outs.begin() + static_cast<int64_t>(checked_index(i, outs.size(), "list")));
+           })
+      .def("__iter__",
+           [](const ConsumerList& c) {
+             py::list l;
+             for (auto* n : c.op->outputs) l.append(node_view(c.op, n));
+             return py::iter(l);
+           })
+      .def("__contains__",
+           [](const ConsumerList& c, py::handle node) {
+             OwnerPtr keep;
+             const auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
+             for (const auto* o : c.op->outputs) {
+               if (same_node(o, n)) return true;
+             }
+             return false;
+           })
+      .def("append", [](ConsumerList& c,
+                        py::handle node) { c.op->outputs.push_back(node_for_operand(c.op, node)); })
+      .def("insert",
+           [](ConsumerList& c, int64_t i, py::handle node) {
+             auto& outs = c.op->outputs;
+             int64_t n = static_cast<int64_t>(outs.size());
+             i = i < 0 ? std::max<int64_t>(0, i + n) : std::min(i, n);
+             outs.insert(outs.begin() + i, node_for_operand(c.op, node));
+           })
+      .def("remove",
+           [](ConsumerList& c, py::handle node) {
+             OwnerPtr keep;
+             const auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
+             auto& outs = c.op->outputs;
+             for (auto it = outs.begin(); it != outs.end(); ++it) {
+               if (same_node(*it, n)) {
+                 outs.erase(it);
+                 return;
+               }
+             }
+             throw ValueError("list.remove(x): x not in list");
+           })
+      .def("index",
+           [](const ConsumerList& c, py::handle node) {
+             OwnerPtr keep;
+             const auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
+             const auto& outs = c.op->outputs;
+             for (size_t i = 0; i < outs.size(); ++i) {
+               if (same_node(outs[i], n)) return i;
+             }
+             throw ValueError("node is not in list");
+           })
       .def("clear", [](ConsumerList& c) { c.op->outputs.clear(); })
-      .def("__eq__", [](py::object self, py::handle other) {
-        return py::list(self).equal(py::list(py::reinterpret_borrow<py::object>(other)));
-      })
+      .def("__eq__",
+           [](py::object self, py::handle other) {
+             return py::list(self).equal(py::list(py::reinterpret_borrow<py::object>(other)));
+           })
       .def("__repr__", [](py::object self) { return py::repr(py::list(self)); })
       .attr("__hash__") = py::none();
 }

@@ -10,6 +10,8 @@
 #include <google/protobuf/message.h>
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
 #include "tarq/api/ir_graph/message_owner.h"
 
 namespace tarq::py_face {
@@ -17,15 +19,23 @@ namespace tarq::py_face {
 namespace py = pybind11;
 
 // The view of `msg`, a message inside the tree that `owner` keeps alive.
+// Returns None for a null `msg`.
 py::object wrap_message(const OwnerPtr& owner, google::protobuf::Message* msg);
+
+// The view of a standalone message, which becomes the root of a new owner.
+py::object wrap_new_message(std::unique_ptr<google::protobuf::Message> msg);
 
 // A message given as an argument: a view is used in place; a message of the
 // `onnx` Python package is copied into a new owner. `expected` (or nullptr for
 // any type) is checked. Throws py::type_error for anything else.
+//
+// A view of an unset sub-message (Note [Lazy presence] in view_types.h) is
+// handed over as a new empty message in its own owner, so that passing it
+// along never sets the field it came from.
 struct MessageArg {
   OwnerPtr owner;
   google::protobuf::Message* msg = nullptr;
-  bool copied = false;  // true when it came from an `onnx` package message
+  bool copied = false;  // true when `msg` is a new message rather than the view's
 };
 MessageArg message_arg(py::handle obj, const google::protobuf::Descriptor* expected);
 

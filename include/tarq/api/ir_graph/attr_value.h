@@ -25,15 +25,13 @@ struct Bytes {
   bool operator==(const Bytes& o) const { return data == o.data; }
 };
 
-using AttrValue = std::variant<std::monostate,  // absent
-                               int64_t, double, std::string, Bytes,
-                               std::vector<int64_t>, std::vector<double>,
-                               std::vector<std::string>, std::vector<Bytes>,
-                               const onnx::TensorProto*, const onnx::GraphProto*,
-                               const onnx::SparseTensorProto*, const onnx::TypeProto*,
-                               std::vector<const onnx::TensorProto*>,
-                               std::vector<const onnx::GraphProto*>,
-                               std::vector<const onnx::SparseTensorProto*>,
-                               std::vector<const onnx::TypeProto*>, NdArray>;
+using AttrValue =
+    std::variant<std::monostate,  // absent
+                 int64_t, double, std::string, Bytes, std::vector<int64_t>, std::vector<double>,
+                 std::vector<std::string>, std::vector<Bytes>, const onnx::TensorProto*,
+                 const onnx::GraphProto*, const onnx::SparseTensorProto*, const onnx::TypeProto*,
+                 std::vector<const onnx::TensorProto*>, std::vector<const onnx::GraphProto*>,
+                 std::vector<const onnx::SparseTensorProto*>, std::vector<const onnx::TypeProto*>,
+                 NdArray>;
 
 }  // namespace tarq

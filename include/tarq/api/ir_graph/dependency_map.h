@@ -11,12 +11,12 @@
 // copies of the names, so later edits of the model do not change it.
 #pragma once
 
+#include <tsl/ordered_map.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <tsl/ordered_map.h>
 
 namespace tarq {
 

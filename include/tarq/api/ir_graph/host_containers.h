@@ -6,12 +6,12 @@
 // same interfaces over the caller's own Python objects.
 #pragma once
 
+#include <tsl/ordered_map.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <tsl/ordered_map.h>
 
 #include "tarq/api/ir_graph/types.h"
 #include "tarq/nd_array.h"

@@ -23,13 +23,13 @@
 // input names and constants that are not graph inputs.
 #pragma once
 
+#include <tsl/ordered_map.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <tsl/ordered_map.h>
 
 #include "tarq/api/ir_graph/dependency_map.h"
 #include "tarq/api/ir_graph/host_containers.h"
@@ -54,12 +54,12 @@ extern const std::vector<std::string> ACTIVATION_OPS;
 // The record of one tensor name: who produces it, who consumes it, and what
 // the value information says about it.
 struct Operand {
-  onnx::NodeProto* input = nullptr;         // producer, or none
-  std::vector<onnx::NodeProto*> outputs;    // consumers, each once, link order
-  Shape shape;                              // as inf_shape reads it
-  int32_t dtype = kUndefined;               // element type; kUndefined = absent
-  int64_t used_cnt = 0;                     // reads counted by the free analysis
-  int64_t swap_up = 0;                      // swap-up mark
+  onnx::NodeProto* input = nullptr;       // producer, or none
+  std::vector<onnx::NodeProto*> outputs;  // consumers, each once, link order
+  Shape shape;                            // as inf_shape reads it
+  int32_t dtype = kUndefined;             // element type; kUndefined = absent
+  int64_t used_cnt = 0;                   // reads counted by the free analysis
+  int64_t swap_up = 0;                    // swap-up mark
   // Keeps the model the node pointers point into alive (set by the rebuild);
   // a host that links nodes of other models adds their owners to `extra`.
   OwnerPtr owner;

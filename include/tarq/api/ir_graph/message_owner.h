@@ -33,7 +33,9 @@ class MessageOwner {
 
   google::protobuf::Message& root() { return *root_; }
   template <class M>
-  M& root_as() { return static_cast<M&>(*root_); }
+  M& root_as() {
+    return static_cast<M&>(*root_);
+  }
 
   // Keeps a message released from the tree alive with the owner.
   void park(std::unique_ptr<google::protobuf::Message> detached);

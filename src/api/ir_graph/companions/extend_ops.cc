@@ -11,13 +11,13 @@ namespace {
 ExtendOpRegistry default_registry() {
   ExtendOpRegistry ops;
   // Element-wise activations and normalisations keep input 0's shape and type.
-  for (const char* name : {"exActivation", "exGelu", "exHardSwish", "exMish", "exSwish",
-                           "exSoftmax", "exLayerNorm", "exRMSNorm", "exNorm",
-                           "exMeanVarianceNormalization"}) {
+  for (const char* name :
+       {"exActivation", "exGelu", "exHardSwish", "exMish", "exSwish", "exSoftmax", "exLayerNorm",
+        "exRMSNorm", "exNorm", "exMeanVarianceNormalization"}) {
     ops.emplace(name, ExtendOp{true});
   }
-  for (const char* name : {"exMatMul", "exConvStreaming", "exConvTransposePad", "exGRU",
-                           "exLSTM", "exGlu", "exRfftn", "exIRfftn", "exSDPAttention"}) {
+  for (const char* name : {"exMatMul", "exConvStreaming", "exConvTransposePad", "exGRU", "exLSTM",
+                           "exGlu", "exRfftn", "exIRfftn", "exSDPAttention"}) {
     ops.emplace(name, ExtendOp{false});
   }
   return ops;
@@ -30,8 +30,7 @@ ExtendOpRegistry& registry() {
 
 bool has_complete_type(const onnx::ValueInfoProto& vi) {
   const auto& t = vi.type();
-  return t.has_tensor_type() && t.tensor_type().elem_type() != 0 &&
-         t.tensor_type().has_shape();
+  return t.has_tensor_type() && t.tensor_type().elem_type() != 0 && t.tensor_type().has_shape();
 }
 
 }  // namespace

@@ -13,10 +13,14 @@ TarqLog::Sink& sink() {
 
 char level_letter(LogLevel level) {
   switch (level) {
-    case LogLevel::kError: return 'E';
-    case LogLevel::kWarning: return 'W';
-    case LogLevel::kDebug: return 'D';
-    case LogLevel::kInfo: return 'I';
+    case LogLevel::kError:
+      return 'E';
+    case LogLevel::kWarning:
+      return 'W';
+    case LogLevel::kDebug:
+      return 'D';
+    case LogLevel::kInfo:
+      return 'I';
   }
   return '?';
 }

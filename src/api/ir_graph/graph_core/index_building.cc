@@ -82,8 +82,8 @@ void IRGraph::build_node_index_and_links() {
         for (auto& sub : *attr.mutable_g()->mutable_node()) branch_nodes.push_back(&sub);
       }
     }
-    std::string name = node->name().empty() && node->output_size() > 0 ? node->output(0)
-                                                                          : node->name();
+    std::string name =
+        node->name().empty() && node->output_size() > 0 ? node->output(0) : node->name();
     if (nodes_->count(name)) name += "_" + std::to_string(p);
     if (name != node->name()) node->set_name(name);
     (*nodes_)[name] = p;
@@ -110,7 +110,8 @@ void IRGraph::build_node_index_and_links() {
       }
       op.outputs.push_back(node);
     }
-    for (const auto& name : node->output()) operand_slot(*operands_, name, model_owner_)->input = node;
+    for (const auto& name : node->output())
+      operand_slot(*operands_, name, model_owner_)->input = node;
   };
   linked.reserve(static_cast<size_t>(node_list->size()) * 2);
   for (auto& node : *node_list) link(&node);

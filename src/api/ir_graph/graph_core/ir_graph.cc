@@ -9,14 +9,14 @@
 namespace tarq {
 
 const std::vector<std::string> REDUCE_OPS{
-    "ReduceSum", "ReduceMean",   "ReduceMax",       "ReduceMin",      "ReduceProd",
-    "ReduceL1",  "ReduceL2",     "ReduceLogSum",    "ReduceLogSumExp", "ReduceSumSquare"};
+    "ReduceSum", "ReduceMean", "ReduceMax",    "ReduceMin",       "ReduceProd",
+    "ReduceL1",  "ReduceL2",   "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare"};
 const std::vector<std::string> ELEMENTWISE_ALU_OPS{"Add", "Sub", "Mul", "Div"};
 const std::vector<std::string> ACTIVATION_OPS{
-    "Relu",     "LeakyRelu", "Sigmoid",  "Tanh",        "Clip",   "PRelu",  "Erf",   "HardSigmoid",
-    "Elu",      "Selu",      "Softplus", "Softsign",    "HardSwish", "Mish", "Swish", "Gelu",
-    "Mish",     "HardMish",  "HardSwish", "exHardSwish", "exMish", "exSwish", "exGelu",
-    "exActivation"};
+    "Relu",      "LeakyRelu",   "Sigmoid", "Tanh",    "Clip",     "PRelu",
+    "Erf",       "HardSigmoid", "Elu",     "Selu",    "Softplus", "Softsign",
+    "HardSwish", "Mish",        "Swish",   "Gelu",    "Mish",     "HardMish",
+    "HardSwish", "exHardSwish", "exMish",  "exSwish", "exGelu",   "exActivation"};
 
 namespace {
 

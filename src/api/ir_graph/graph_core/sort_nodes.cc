@@ -114,7 +114,8 @@ void IRGraph::_sort_nodes() {
       operands[static_cast<size_t>(t)].outputs.push_back(i);
       layers[static_cast<size_t>(i)].inputs.push_back(t);
     }
-    for (const auto& name : node.output()) layers[static_cast<size_t>(i)].outputs.push_back(id_of(name));
+    for (const auto& name : node.output())
+      layers[static_cast<size_t>(i)].outputs.push_back(id_of(name));
   }
 
   // Start from the graph inputs, the one read earliest first, ties by name.

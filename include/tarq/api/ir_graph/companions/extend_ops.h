@@ -3,11 +3,11 @@
 // cannot do for them.
 #pragma once
 
+#include <tsl/ordered_map.h>
+
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <tsl/ordered_map.h>
 
 namespace onnx {
 class ModelProto;
