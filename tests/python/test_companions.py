@@ -20,6 +20,7 @@ def test_log_goes_to_the_tarq_logger_verbatim(ir, caplog):
                 "tarq", level, "100% of {} ['a', 'b']")
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 def test_a_failing_log_handler_does_not_end_the_operation(ir):
     class Boom(logging.Handler):
         def emit(self, record):
@@ -114,10 +115,11 @@ def test_progress_yields_unchanged_and_draws_only_when_asked(ir):
     assert list(c.progress(range(5), "I Loading ")) == [0, 1, 2, 3, 4]
     code = ("import tarq.api.ir_graph as ir; c = ir.companions; c.set_progress_display(True);"
             "print(sum(c.progress(range(300), 'I Loading ', 100)))")
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert r.stdout.strip() == str(sum(range(300)))
-    assert r.stderr.startswith("\rI Loading [") and "300/300" in r.stderr
-    assert r.stderr.splitlines()[-1].count("#") == 100
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
+    assert r.stdout.decode().strip() == str(sum(range(300)))
+    err = r.stderr.decode()
+    assert err.startswith("\rI Loading [") and err.endswith("] 300/300\n")
+    assert err.split("\r")[-1].count("#") == 100
 
 
 def _example():

@@ -18,8 +18,24 @@ size_t checked_index(int64_t i, size_t size, const char* what) {
 }
 
 struct CanFreesView {
-  std::shared_ptr<const std::vector<NameVector>> t;
+  std::shared_ptr<const NameLists> t;
 };
+
+py::list names_to_py(const NameLists& lists, size_t i) {
+  size_t n = lists.list_size(i);
+  py::list out(n);
+  for (size_t j = 0; j < n; ++j) {
+    auto s = lists.name(i, j);
+    out[j] = py::str(s.data(), s.size());
+  }
+  return out;
+}
+
+py::list all_lists(const NameLists& lists) {
+  py::list out(lists.size());
+  for (size_t i = 0; i < lists.size(); ++i) out[i] = names_to_py(lists, i);
+  return out;
+}
 
 template <class Table>
 struct MappingView {
@@ -95,8 +111,14 @@ void bind_mapping(py::module_& m, const char* name, const char* doc) {
 
 py::tuple deps_to_py(const DependencyMap::Names& names) {
   py::tuple t(names.size());
-  for (size_t i = 0; i < names.size(); ++i) t[i] = py::str(names[i]);
+  for (size_t i = 0; i < names.size(); ++i) t[i] = py::str(names[i].data(), names[i].size());
   return t;
+}
+
+py::list keys_to_py(const std::vector<std::string_view>& keys) {
+  py::list out(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) out[i] = py::str(keys[i].data(), keys[i].size());
+  return out;
 }
 
 }  // namespace
@@ -131,7 +153,7 @@ py::object view_of(std::shared_ptr<const OperandMap> t) {
 py::object view_of(std::shared_ptr<const DependencyMap> t) {
   return py::cast(MappingView<DependencyMap>{std::move(t)});
 }
-py::object view_of(std::shared_ptr<const std::vector<NameVector>> t) {
+py::object view_of(std::shared_ptr<const NameLists> t) {
   return py::cast(CanFreesView{std::move(t)});
 }
 py::object names_view(std::shared_ptr<void> keep, const std::vector<std::string>* names,
@@ -155,8 +177,8 @@ void bind_table_views(py::module_& m) {
            [](const DepView& v, py::handle k) {
              return py::isinstance<py::str>(k) && v.table->contains(py::cast<std::string>(k));
            })
-      .def("__iter__", [](const DepView& v) { return py::iter(py::cast(v.table->keys())); })
-      .def("keys", [](const DepView& v) { return v.table->keys(); })
+      .def("__iter__", [](const DepView& v) { return py::iter(keys_to_py(v.table->keys())); })
+      .def("keys", [](const DepView& v) { return keys_to_py(v.table->keys()); })
       .def("values",
            [](const DepView& v) {
              py::list out;
@@ -167,7 +189,7 @@ void bind_table_views(py::module_& m) {
            [](const DepView& v) {
              py::list out;
              for (const auto& k : v.table->keys())
-               out.append(py::make_tuple(k, deps_to_py(v.table->at(k))));
+               out.append(py::make_tuple(py::str(k.data(), k.size()), deps_to_py(v.table->at(k))));
              return out;
            })
       .def(
@@ -185,12 +207,12 @@ void bind_table_views(py::module_& m) {
       .def("__len__", [](const CanFreesView& f) { return f.t->size(); })
       .def("__getitem__",
            [](const CanFreesView& f, int64_t i) {
-             return py::cast((*f.t)[checked_index(i, f.t->size(), "can_frees")]);
+             return names_to_py(*f.t, checked_index(i, f.t->size(), "can_frees"));
            })
-      .def("__iter__", [](const CanFreesView& f) { return py::iter(py::cast(*f.t)); })
+      .def("__iter__", [](const CanFreesView& f) { return py::iter(all_lists(*f.t)); })
       .def("__eq__",
-           [](const CanFreesView& f, py::handle other) { return py::cast(*f.t).equal(other); })
-      .def("__repr__", [](const CanFreesView& f) { return py::repr(py::cast(*f.t)); })
+           [](const CanFreesView& f, py::handle other) { return all_lists(*f.t).equal(other); })
+      .def("__repr__", [](const CanFreesView& f) { return py::repr(all_lists(*f.t)); })
       .attr("__hash__") = py::none();
 
   py::class_<NameListView>(m, "NameListView", "Live view of a list of tensor or node names.")

@@ -43,7 +43,7 @@ void bind_table_views(py::module_& m);
 py::object view_of(std::shared_ptr<const NameIndex> t);
 py::object view_of(std::shared_ptr<const OperandMap> t);
 py::object view_of(std::shared_ptr<const DependencyMap> t);
-py::object view_of(std::shared_ptr<const std::vector<NameVector>> t);
+py::object view_of(std::shared_ptr<const NameLists> t);
 py::object names_view(std::shared_ptr<void> keep, const std::vector<std::string>* names,
                       bool writable);
 

@@ -6,57 +6,66 @@
 // walk over the nodes in model order, each node's input names and, for each
 // input, the node that last produced that name *before* it (a tensor produced
 // later than its reader contributes only its own name, exactly as a single
-// forward walk over the model would see it). An entry is computed on first
-// access by a walk over those producer links and then kept. The map owns
-// copies of the names, so later edits of the model do not change it.
+// forward walk over the model sees it). An entry is computed on first access
+// by a walk back over those producer links, in time proportional to what it
+// reaches, and then kept. The captured names are copies in an arena, so later
+// edits of the model do not change the map.
 #pragma once
-
-#include <tsl/ordered_map.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "tarq/api/ir_graph/name_arena.h"
 
 namespace tarq {
 
+class DependencyGraph;
+
 class DependencyMap {
  public:
-  using Names = std::vector<std::string>;
+  using Names = std::vector<std::string_view>;
 
-  size_t size() const { return keys_.size(); }
-  bool contains(const std::string& key) const { return keys_.count(key) != 0; }
-  // The key's tensors, each once, in first-seen order. Throws KeyError.
-  const Names& at(const std::string& key) const;
+  size_t size() const { return entries_.size(); }
+  bool contains(std::string_view key) const;
+  // The key's tensors, each once, in the order a walk back through the
+  // producers first meets them. Throws KeyError.
+  const Names& at(std::string_view key) const;
   // Keys in insertion order.
-  std::vector<std::string> keys() const;
+  std::vector<std::string_view> keys() const;
 
  private:
-  friend class DependencyGraph;
-  // key -> node position whose dependency set it is, or -1 for the empty set.
-  tsl::ordered_map<std::string, int64_t> keys_;
-  std::shared_ptr<class DependencyGraph> graph_;
+  friend class IRGraph;
+  const int64_t* find(std::string_view key) const;
+  // (key, node position whose dependency set it is, or -1 for the empty set),
+  // keys unique, in insertion order; views into the graph's arena. The hash
+  // index over them is built on the first lookup.
+  std::vector<std::pair<std::string_view, int64_t>> entries_;
+  mutable std::unique_ptr<std::unordered_map<std::string_view, size_t>> index_;
+  std::shared_ptr<const DependencyGraph> graph_;
 };
 
-// The captured node structure shared by the tensor and the node map.
+// The node structure captured by the rebuild, shared by the tensor and the
+// node map.
 class DependencyGraph {
  public:
-  // Tensor names of the graph, interned.
-  std::vector<std::string> names;
-  // For node i: its input slots [slot_begin[i], slot_begin[i+1]).
-  std::vector<int64_t> slot_begin;
-  std::vector<int32_t> slot_name;      // interned input name
+  NameArena arena;
+  std::vector<std::string_view> names;  // tensor names by id
+  // Node i's input slots are [slot_begin[i], slot_begin[i+1]).
+  std::vector<size_t> slot_begin;
+  std::vector<int32_t> slot_name;      // name id of the input
   std::vector<int64_t> slot_producer;  // last producer before the node, or -1
-  // Dependency set of node i, filled on first use.
-  mutable std::vector<std::unique_ptr<DependencyMap::Names>> memo;
-  mutable std::vector<uint32_t> seen_node, seen_name;
-  mutable uint32_t epoch = 0;
 
   const DependencyMap::Names& of_node(int64_t i) const;
-  static void attach(DependencyMap& map, std::shared_ptr<DependencyGraph> g) {
-    map.graph_ = std::move(g);
-  }
-  static tsl::ordered_map<std::string, int64_t>& keys(DependencyMap& map) { return map.keys_; }
+
+ private:
+  friend class IRGraph;
+  mutable std::vector<std::unique_ptr<DependencyMap::Names>> memo_;
+  mutable std::vector<uint32_t> seen_node_, seen_name_;
+  mutable uint32_t epoch_ = 0;
 };
 
 }  // namespace tarq

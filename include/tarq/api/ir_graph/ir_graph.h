@@ -34,6 +34,7 @@
 #include "tarq/api/ir_graph/dependency_map.h"
 #include "tarq/api/ir_graph/host_containers.h"
 #include "tarq/api/ir_graph/message_owner.h"
+#include "tarq/api/ir_graph/name_arena.h"
 #include "tarq/api/ir_graph/types.h"
 #include "tarq/nd_array.h"
 
@@ -44,6 +45,8 @@ class NodeProto;
 }  // namespace onnx
 
 namespace tarq {
+
+struct NodeSlots;
 
 // Operator-category lists, in their published order ("Mish" and "HardSwish"
 // stand twice in ACTIVATION_OPS; it is used for membership only).
@@ -137,7 +140,7 @@ class IRGraph {
   const NameIndex& consts() const { return *consts_; }
   const NameVector& outputs() const { return *outputs_; }
   const NameIndex& nodes() const { return *nodes_; }
-  const std::vector<NameVector>& can_frees() const { return *can_frees_; }
+  const NameLists& can_frees() const { return *can_frees_; }
   const DependencyMap& tensor_dependency_map() const { return *tensor_dependency_map_; }
   const DependencyMap& node_dependency_map() const { return *node_dependency_map_; }
   // The same tables as shared handles, for views that must outlive a rebuild.
@@ -147,7 +150,7 @@ class IRGraph {
   std::shared_ptr<const NameIndex> consts_table() const { return consts_; }
   std::shared_ptr<const NameVector> outputs_table() const { return outputs_; }
   std::shared_ptr<const NameIndex> nodes_table() const { return nodes_; }
-  std::shared_ptr<const std::vector<NameVector>> can_frees_table() const { return can_frees_; }
+  std::shared_ptr<const NameLists> can_frees_table() const { return can_frees_; }
   std::shared_ptr<const DependencyMap> tensor_dependency_table() const {
     return tensor_dependency_map_;
   }
@@ -215,7 +218,10 @@ class IRGraph {
   void init(OwnerPtr model_owner, const IRGraphOptions& options);
   // Index building from the current model (graph_core/index_building.cc).
   void build_boundary_and_operands();
-  void build_node_index_and_links();
+  NodeSlots build_node_index_and_links();
+  NodeSlots resolve_slots() const;
+  void fill_can_frees(const NodeSlots& slots);
+  void capture_dependencies(const NodeSlots& slots);
   void scan_operators();
   void build_consts();
   void compute_n_bytes();
@@ -231,7 +237,7 @@ class IRGraph {
   std::shared_ptr<NameIndex> consts_;
   std::shared_ptr<NameVector> outputs_;
   std::shared_ptr<NameIndex> nodes_;
-  std::shared_ptr<std::vector<NameVector>> can_frees_;
+  std::shared_ptr<NameLists> can_frees_;
   std::shared_ptr<DependencyMap> tensor_dependency_map_;
   std::shared_ptr<DependencyMap> node_dependency_map_;
 };

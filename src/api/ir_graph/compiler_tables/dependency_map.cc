@@ -5,58 +5,66 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
-#include <string_view>
-#include <unordered_map>
 
+#include "../graph_core/node_slots.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/errors.h"
 
 namespace tarq {
 
-const DependencyMap::Names& DependencyMap::at(const std::string& key) const {
-  auto it = keys_.find(key);
-  if (it == keys_.end()) throw KeyError(key);
-  static const Names kEmpty;
-  return it->second < 0 ? kEmpty : graph_->of_node(it->second);
+const int64_t* DependencyMap::find(std::string_view key) const {
+  if (!index_) {
+    index_ = std::make_unique<std::unordered_map<std::string_view, size_t>>();
+    index_->reserve(entries_.size());
+    for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].first, i);
+  }
+  auto it = index_->find(key);
+  return it == index_->end() ? nullptr : &entries_[it->second].second;
 }
 
-std::vector<std::string> DependencyMap::keys() const {
-  std::vector<std::string> out;
-  out.reserve(keys_.size());
-  for (const auto& kv : keys_) out.push_back(kv.first);
+bool DependencyMap::contains(std::string_view key) const { return find(key) != nullptr; }
+
+const DependencyMap::Names& DependencyMap::at(std::string_view key) const {
+  const int64_t* node = find(key);
+  if (!node) throw KeyError(std::string(key));
+  static const Names kEmpty;
+  return *node < 0 ? kEmpty : graph_->of_node(*node);
+}
+
+std::vector<std::string_view> DependencyMap::keys() const {
+  std::vector<std::string_view> out;
+  out.reserve(entries_.size());
+  for (const auto& kv : entries_) out.push_back(kv.first);
   return out;
 }
 
 const DependencyMap::Names& DependencyGraph::of_node(int64_t node) const {
-  auto& slot = memo[static_cast<size_t>(node)];
+  auto& slot = memo_[static_cast<size_t>(node)];
   if (slot) return *slot;
-  // Walk the producer links back from the node; every input slot reached
-  // contributes its name once.
-  // Visit stamps shared by all queries keep each walk proportional to the
-  // ancestors it reaches, not to the graph.
-  if (seen_node.size() != memo.size()) seen_node.assign(memo.size(), 0);
-  if (seen_name.size() != names.size()) seen_name.assign(names.size(), 0);
-  if (++epoch == 0) {
-    std::fill(seen_node.begin(), seen_node.end(), 0);
-    std::fill(seen_name.begin(), seen_name.end(), 0);
-    epoch = 1;
+  // Visit stamps shared by all queries keep each walk proportional to what
+  // it reaches, not to the graph.
+  if (seen_node_.size() != memo_.size()) seen_node_.assign(memo_.size(), 0);
+  if (seen_name_.size() != names.size()) seen_name_.assign(names.size(), 0);
+  if (++epoch_ == 0) {
+    std::fill(seen_node_.begin(), seen_node_.end(), 0);
+    std::fill(seen_name_.begin(), seen_name_.end(), 0);
+    epoch_ = 1;
   }
   auto result = std::make_unique<DependencyMap::Names>();
   std::vector<int64_t> stack{node};
-  seen_node[static_cast<size_t>(node)] = epoch;
+  seen_node_[static_cast<size_t>(node)] = epoch_;
   while (!stack.empty()) {
-    int64_t i = stack.back();
+    auto i = static_cast<size_t>(stack.back());
     stack.pop_back();
-    for (int64_t s = slot_begin[static_cast<size_t>(i)]; s < slot_begin[static_cast<size_t>(i) + 1];
-         ++s) {
-      auto name = static_cast<size_t>(slot_name[static_cast<size_t>(s)]);
-      if (seen_name[name] != epoch) {
-        seen_name[name] = epoch;
+    for (size_t s = slot_begin[i]; s < slot_begin[i + 1]; ++s) {
+      auto name = static_cast<size_t>(slot_name[s]);
+      if (seen_name_[name] != epoch_) {
+        seen_name_[name] = epoch_;
         result->push_back(names[name]);
       }
-      int64_t p = slot_producer[static_cast<size_t>(s)];
-      if (p >= 0 && seen_node[static_cast<size_t>(p)] != epoch) {
-        seen_node[static_cast<size_t>(p)] = epoch;
+      int64_t p = slot_producer[s];
+      if (p >= 0 && seen_node_[static_cast<size_t>(p)] != epoch_) {
+        seen_node_[static_cast<size_t>(p)] = epoch_;
         stack.push_back(p);
       }
     }
@@ -65,46 +73,96 @@ const DependencyMap::Names& DependencyGraph::of_node(int64_t node) const {
   return *slot;
 }
 
-void IRGraph::create_tensor_dependency_map() {
+void IRGraph::create_tensor_dependency_map() { capture_dependencies(resolve_slots()); }
+
+void IRGraph::capture_dependencies(const NodeSlots& slots) {
+  // Tensor ids: operands by table position, then constants by initializer
+  // position, then any other name met. Each name is copied into the arena the
+  // first time its id is used.
+  const auto& graph = model_->graph();
+  const auto& ops = operands_->values_container();
+  const size_t n_ops = ops.size();
+  const size_t n_inits = static_cast<size_t>(graph.initializer_size());
   auto g = std::make_shared<DependencyGraph>();
-  auto tensors = std::make_shared<DependencyMap>();
-  auto nodes = std::make_shared<DependencyMap>();
-  auto& tkeys = DependencyGraph::keys(*tensors);
-  auto& nkeys = DependencyGraph::keys(*nodes);
-
-  // Graph inputs and constants depend on nothing (until a node produces them).
-  for (const auto& name : *inputs_) tkeys.emplace(name, -1);
-  for (const auto& kv : *consts_) tkeys.emplace(kv.first, -1);
-
-  const auto& node_list = model_->graph().node();
-  const auto n = static_cast<size_t>(node_list.size());
-  std::unordered_map<std::string_view, int32_t> ids;
-  std::unordered_map<int32_t, int64_t> last_producer;  // name id -> node so far
-  auto id_of = [&](const std::string& name) {
-    auto [it, added] = ids.emplace(name, static_cast<int32_t>(g->names.size()));
-    if (added) g->names.push_back(name);
+  g->names.resize(n_ops + n_inits);
+  std::vector<int64_t> last_producer(n_ops + n_inits, -1);
+  std::vector<int64_t> key_pos(n_ops + n_inits, -1);
+  std::unordered_map<std::string_view, int32_t> others;
+  auto name_id = [&](int32_t id, std::string_view name) {
+    auto& slot = g->names[static_cast<size_t>(id)];
+    if (!slot.data()) slot = g->arena.copy(name);
+    return id;
+  };
+  auto id_by_name = [&](const std::string& name) -> int32_t {
+    auto op = operands_->find(name);
+    if (op != operands_->end()) return name_id(static_cast<int32_t>(op - operands_->begin()), name);
+    auto c = consts_->find(name);
+    if (c != consts_->end()) return name_id(static_cast<int32_t>(n_ops + c->second), name);
+    auto [it, added] = others.try_emplace(name, static_cast<int32_t>(g->names.size()));
+    if (added) {
+      g->names.push_back(g->arena.copy(name));
+      last_producer.push_back(-1);
+      key_pos.push_back(-1);
+    }
     return it->second;
   };
+  auto id_of = [&](int64_t code, const std::string& name) -> int32_t {
+    if (code >= 0) return name_id(static_cast<int32_t>(code), ops[static_cast<size_t>(code)].first);
+    if (code <= -2) return name_id(static_cast<int32_t>(n_ops + NodeSlots::const_pos(code)), name);
+    return id_by_name(name);
+  };
+
+  auto tensors = std::make_shared<DependencyMap>();
+  auto nodes = std::make_shared<DependencyMap>();
+  auto set_key = [&](int32_t id, int64_t node) {
+    auto& pos = key_pos[static_cast<size_t>(id)];
+    if (pos < 0) {
+      pos = static_cast<int64_t>(tensors->entries_.size());
+      tensors->entries_.emplace_back(g->names[static_cast<size_t>(id)], node);
+    } else {
+      tensors->entries_[static_cast<size_t>(pos)].second = node;
+    }
+  };
+  // Graph inputs and constants depend on nothing (until a node produces them).
+  for (const auto& name : *inputs_) set_key(id_by_name(name), -1);
+  for (const auto& kv : *consts_) set_key(id_by_name(kv.first), -1);
+
+  const size_t n = slots.nodes();
+  tensors->entries_.reserve(tensors->entries_.size() + slots.out.size());
+  nodes->entries_.reserve(n);
   g->slot_begin.reserve(n + 1);
-  g->memo.resize(n);
+  g->slot_name.reserve(slots.in.size());
+  g->slot_producer.reserve(slots.in.size());
+  std::unordered_map<std::string_view, size_t> node_keys;
   for (size_t i = 0; i < n; ++i) {
-    const auto& node = node_list.Get(static_cast<int>(i));
-    g->slot_begin.push_back(static_cast<int64_t>(g->slot_name.size()));
-    for (const auto& name : node.input()) {
-      int32_t id = id_of(name);
-      auto p = last_producer.find(id);
+    const auto& node = graph.node(static_cast<int>(i));
+    g->slot_begin.push_back(g->slot_name.size());
+    for (size_t s = slots.in_begin[i]; s < slots.in_begin[i + 1]; ++s) {
+      int32_t id = id_of(slots.in[s], node.input(static_cast<int>(s - slots.in_begin[i])));
       g->slot_name.push_back(id);
-      g->slot_producer.push_back(p == last_producer.end() ? -1 : p->second);
+      g->slot_producer.push_back(last_producer[static_cast<size_t>(id)]);
     }
-    for (const auto& name : node.output()) {
-      last_producer[id_of(name)] = static_cast<int64_t>(i);
-      tkeys[name] = static_cast<int64_t>(i);
+    for (size_t s = slots.out_begin[i]; s < slots.out_begin[i + 1]; ++s) {
+      int32_t id = id_of(slots.out[s], node.output(static_cast<int>(s - slots.out_begin[i])));
+      last_producer[static_cast<size_t>(id)] = static_cast<int64_t>(i);
+      set_key(id, static_cast<int64_t>(i));
     }
-    nkeys[node.name()] = static_cast<int64_t>(i);
+    // Node names: unique after a rebuild; otherwise the later node wins.
+    if (slots.names_unique) {
+      nodes->entries_.emplace_back(g->arena.copy(node.name()), static_cast<int64_t>(i));
+    } else {
+      auto [it, added] = node_keys.try_emplace(node.name(), nodes->entries_.size());
+      if (added) {
+        nodes->entries_.emplace_back(g->arena.copy(node.name()), static_cast<int64_t>(i));
+      } else {
+        nodes->entries_[it->second].second = static_cast<int64_t>(i);
+      }
+    }
   }
-  g->slot_begin.push_back(static_cast<int64_t>(g->slot_name.size()));
-  DependencyGraph::attach(*tensors, g);
-  DependencyGraph::attach(*nodes, g);
+  g->slot_begin.push_back(g->slot_name.size());
+  g->memo_.resize(n);
+  tensors->graph_ = g;
+  nodes->graph_ = g;
   tensor_dependency_map_ = std::move(tensors);
   node_dependency_map_ = std::move(nodes);
 }

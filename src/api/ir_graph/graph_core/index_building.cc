@@ -2,9 +2,11 @@
 // information, the node index (with renaming) and the producer/consumer links.
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_set>
 
+#include "node_slots.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -13,20 +15,19 @@ namespace tarq {
 
 namespace {
 
-OperandPtr& operand_slot(OperandMap& operands, const std::string& name, const OwnerPtr& owner) {
-  auto it = operands.find(name);
-  if (it != operands.end()) return it.value();
-  auto& slot = operands[name];
-  slot = std::make_shared<Operand>();
-  slot->owner = owner;
-  return slot;
+// The operand of a name, created when missing; returns its table position.
+size_t operand_slot(OperandMap& operands, const std::string& name, const OwnerPtr& owner) {
+  auto [it, added] = operands.try_emplace(name);
+  if (added) {
+    it.value() = std::make_shared<Operand>();
+    it.value()->owner = owner;
+  }
+  return static_cast<size_t>(it - operands.begin());
 }
 
-struct PairHash {
-  size_t operator()(const std::pair<const Operand*, std::string_view>& p) const {
-    return std::hash<std::string_view>()(p.second) * 31 + std::hash<const void*>()(p.first);
-  }
-};
+Operand& operand_at(OperandMap& operands, size_t pos) {
+  return *operands.values_container()[pos].second;
+}
 
 }  // namespace
 
@@ -55,7 +56,7 @@ void IRGraph::build_boundary_and_operands() {
   operands_->reserve(infos.size() + static_cast<size_t>(graph_->node_size()));
   for (const auto* vi : infos) {
     if (consts_->count(vi->name())) continue;
-    Operand& op = *operand_slot(*operands_, vi->name(), model_owner_);
+    Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_));
     const auto& type = vi->type();
     if (type.tensor_type().ByteSizeLong() > 0) {
       op.shape = inf_shape(*vi);
@@ -68,7 +69,7 @@ void IRGraph::build_boundary_and_operands() {
   }
 }
 
-void IRGraph::build_node_index_and_links() {
+NodeSlots IRGraph::build_node_index_and_links() {
   // Node index; the branches of If nodes join the links but not the index.
   std::vector<onnx::NodeProto*> branch_nodes;
   nodes_ = std::make_shared<NameIndex>();
@@ -82,40 +83,100 @@ void IRGraph::build_node_index_and_links() {
         for (auto& sub : *attr.mutable_g()->mutable_node()) branch_nodes.push_back(&sub);
       }
     }
-    std::string name =
-        node->name().empty() && node->output_size() > 0 ? node->output(0) : node->name();
-    if (nodes_->count(name)) name += "_" + std::to_string(p);
-    if (name != node->name()) node->set_name(name);
-    (*nodes_)[name] = p;
+    if (node->name().empty() && node->output_size() > 0) node->set_name(node->output(0));
+    if (!nodes_->try_emplace(node->name(), p).second) {
+      // A repeated name takes its position as a suffix; the new name is not
+      // tested again (it may replace an entry).
+      node->set_name(node->name() + "_" + std::to_string(p));
+      (*nodes_)[node->name()] = p;
+    }
   }
 
   std::unordered_set<std::string_view> graph_inputs(inputs_->begin(), inputs_->end());
-  // (operand, consumer name) pairs already linked: a consumer is listed once,
-  // and only a node of the same name can be a repeat.
-  std::unordered_set<std::pair<const Operand*, std::string_view>, PairHash> linked;
-  auto link = [&](onnx::NodeProto* node) {
+  // A consumer is listed once per operand, nodes compared as messages. Top
+  // level nodes with unique names can only repeat themselves, and a node's
+  // own reads are linked one after another, so looking at the last entry is
+  // exact for them; otherwise every entry is compared (name first).
+  bool unique_names = nodes_->size() == static_cast<size_t>(node_list->size());
+  NodeSlots slots;
+  auto link = [&](onnx::NodeProto* node, bool full_check, bool top_level) {
+    if (top_level) slots.in_begin.push_back(slots.in.size());
     for (const auto& name : node->input()) {
-      if (name.empty()) continue;
-      if (consts_->count(name) && !graph_inputs.count(name)) continue;
-      Operand& op = *operand_slot(*operands_, name, model_owner_);
-      if (!linked.emplace(&op, node->name()).second) {
-        bool listed = false;
-        for (const auto* c : op.outputs) {
-          if (same_node(c, node)) {
-            listed = true;
-            break;
+      int64_t code = -1;
+      if (!name.empty()) {
+        auto c = consts_->find(name);
+        if (c != consts_->end() && !graph_inputs.count(name)) {
+          code = NodeSlots::const_code(c->second);
+        } else {
+          size_t pos = operand_slot(*operands_, name, model_owner_);
+          code = static_cast<int64_t>(pos);
+          Operand& op = operand_at(*operands_, pos);
+          bool listed = !op.outputs.empty() && op.outputs.back() == node;
+          if (!listed && full_check) {
+            listed = std::any_of(op.outputs.begin(), op.outputs.end(),
+                                 [&](const onnx::NodeProto* c) { return same_node(c, node); });
           }
+          if (!listed) op.outputs.push_back(node);
         }
-        if (listed) continue;
       }
-      op.outputs.push_back(node);
+      if (top_level) slots.in.push_back(code);
     }
-    for (const auto& name : node->output())
-      operand_slot(*operands_, name, model_owner_)->input = node;
+    if (top_level) slots.out_begin.push_back(slots.out.size());
+    for (const auto& name : node->output()) {
+      size_t pos = operand_slot(*operands_, name, model_owner_);
+      operand_at(*operands_, pos).input = node;
+      if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
+    }
   };
-  linked.reserve(static_cast<size_t>(node_list->size()) * 2);
-  for (auto& node : *node_list) link(&node);
-  for (auto* node : branch_nodes) link(node);
+  auto n = static_cast<size_t>(node_list->size());
+  slots.in_begin.reserve(n + 1);
+  slots.out_begin.reserve(n + 1);
+  slots.in.reserve(n * 2);
+  slots.out.reserve(n);
+  for (auto& node : *node_list) link(&node, !unique_names, true);
+  slots.in_begin.push_back(slots.in.size());
+  slots.out_begin.push_back(slots.out.size());
+  for (auto* node : branch_nodes) link(node, true, false);
+  // A constant that a node also produces is an operand after all: leave
+  // those slots to be resolved by name.
+  std::vector<char> const_is_operand;
+  for (const auto& kv : *consts_) {
+    if (!operands_->count(kv.first)) continue;
+    const_is_operand.resize(static_cast<size_t>(graph_->initializer_size()), 0);
+    const_is_operand[static_cast<size_t>(kv.second)] = 1;
+  }
+  if (!const_is_operand.empty()) {
+    for (auto& code : slots.in) {
+      if (code <= -2 && const_is_operand[static_cast<size_t>(NodeSlots::const_pos(code))])
+        code = -1;
+    }
+  }
+  slots.names_unique = unique_names;
+  return slots;
+}
+
+NodeSlots IRGraph::resolve_slots() const {
+  NodeSlots slots;
+  for (const auto& node : model_->graph().node()) {
+    slots.in_begin.push_back(slots.in.size());
+    for (const auto& name : node.input()) {
+      auto op = operands_->find(name);
+      if (op != operands_->end()) {
+        slots.in.push_back(op - operands_->begin());
+        continue;
+      }
+      auto c = consts_->find(name);
+      slots.in.push_back(c != consts_->end() ? NodeSlots::const_code(c->second) : -1);
+    }
+    slots.out_begin.push_back(slots.out.size());
+    for (const auto& name : node.output()) {
+      auto op = operands_->find(name);
+      slots.out.push_back(op != operands_->end() ? op - operands_->begin() : -1);
+    }
+  }
+  slots.in_begin.push_back(slots.in.size());
+  slots.out_begin.push_back(slots.out.size());
+  return slots;
 }
 
 }  // namespace tarq

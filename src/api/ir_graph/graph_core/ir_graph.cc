@@ -52,7 +52,7 @@ void IRGraph::init(OwnerPtr model_owner, const IRGraphOptions& o) {
   consts_ = std::make_shared<NameIndex>();
   outputs_ = std::make_shared<NameVector>();
   nodes_ = std::make_shared<NameIndex>();
-  can_frees_ = std::make_shared<std::vector<NameVector>>();
+  can_frees_ = std::make_shared<NameLists>();
   tensor_dependency_map_ = std::make_shared<DependencyMap>();
   node_dependency_map_ = std::make_shared<DependencyMap>();
   has_extend_op = false;

@@ -2,6 +2,7 @@
 // index table from it, in a fixed order of steps.
 #include <onnx/onnx_pb.h>
 
+#include "node_slots.h"
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -34,12 +35,12 @@ void IRGraph::rebuild(const RebuildOptions& options) {
   build_consts();
   build_boundary_and_operands();
   if (options.sort_nodes) _sort_nodes();
-  build_node_index_and_links();
-  can_frees_ = std::make_shared<std::vector<NameVector>>();
-  _create_can_frees();
+  NodeSlots slots = build_node_index_and_links();
+  can_frees_ = std::make_shared<NameLists>();
+  fill_can_frees(slots);
   compute_n_bytes();
   op_ruler_pause = host_factory_->new_map();
-  create_tensor_dependency_map();
+  capture_dependencies(slots);
 }
 
 void IRGraph::scan_operators() {

@@ -5,51 +5,68 @@
 // right after the links are built). Guarantees: can_frees gains one entry per
 // top-level node; every operand's used_cnt holds the reads counted. A tensor
 // is listed at the read that brings its count to the number of its consumers,
-// so at most once; reads inside the branches of an If node count for the If
-// node, every time they occur. Changes nothing else.
+// so at most once; a node's own reads count once per distinct name, reads
+// inside the branches of an If node count for the If node every time they
+// occur. Changes nothing else.
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
 #include <string_view>
 #include <unordered_set>
 
+#include "../graph_core/node_slots.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 
 namespace tarq {
 
-void IRGraph::_create_can_frees() {
-  for (auto& kv : *operands_) kv.second->used_cnt = 0;
-  auto count_read = [this](const std::string& name, NameVector& can_free) {
-    auto it = operands_->find(name);
-    if (it == operands_->end()) return;
-    Operand& op = *it->second;
-    if (++op.used_cnt == static_cast<int64_t>(op.outputs.size())) can_free.push_back(name);
-  };
+void IRGraph::_create_can_frees() { fill_can_frees(resolve_slots()); }
+
+void IRGraph::fill_can_frees(const NodeSlots& slots) {
+  auto& table = *operands_;
+  for (auto& kv : table) kv.second->used_cnt = 0;
   auto& frees = *can_frees_;
-  frees.reserve(frees.size() + static_cast<size_t>(model_->graph().node_size()));
-  for (const auto& node : model_->graph().node()) {
-    NameVector can_free;
+  auto count_read = [&](int64_t pos) {
+    auto& [name, op] = table.values_container()[static_cast<size_t>(pos)];
+    if (++op->used_cnt == static_cast<int64_t>(op->outputs.size())) frees.push_name(name);
+  };
+  auto by_name = [&](const std::string& name) -> int64_t {
+    auto it = table.find(name);
+    return it == table.end() ? -1 : it - table.begin();
+  };
+  const auto& nodes = model_->graph().node();
+  frees.reserve(frees.size() + slots.nodes());
+  std::vector<int64_t> seen;
+  std::unordered_set<int64_t> seen_many;
+  for (size_t i = 0; i < slots.nodes(); ++i) {
+    const auto& node = nodes.Get(static_cast<int>(i));
+    frees.push_list();
     // Each distinct input once, in first-seen order.
-    if (node.input_size() <= 16) {
-      for (int i = 0; i < node.input_size(); ++i) {
-        auto first = node.input().begin() + i;
-        if (std::find(node.input().begin(), first, *first) == first) count_read(*first, can_free);
+    size_t begin = slots.in_begin[i], end = slots.in_begin[i + 1];
+    seen.clear();
+    seen_many.clear();
+    for (size_t s = begin; s < end; ++s) {
+      int64_t pos = slots.in[s];
+      if (pos == -1) pos = by_name(node.input(static_cast<int>(s - begin)));
+      if (pos < 0) continue;
+      if (end - begin <= 16) {
+        if (std::find(seen.begin(), seen.end(), pos) != seen.end()) continue;
+        seen.push_back(pos);
+      } else if (!seen_many.insert(pos).second) {
+        continue;
       }
-    } else {
-      std::unordered_set<std::string_view> seen;
-      for (const auto& name : node.input()) {
-        if (seen.insert(name).second) count_read(name, can_free);
-      }
+      count_read(pos);
     }
     if (node.op_type() == "If") {
       for (const auto& attr : node.attribute()) {
         if (attr.type() != onnx::AttributeProto::GRAPH) continue;
         for (const auto& sub : attr.g().node()) {
-          for (const auto& name : sub.input()) count_read(name, can_free);
+          for (const auto& name : sub.input()) {
+            int64_t pos = by_name(name);
+            if (pos >= 0) count_read(pos);
+          }
         }
       }
     }
-    frees.push_back(std::move(can_free));
   }
 }
 

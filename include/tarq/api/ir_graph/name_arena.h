@@ -1,0 +1,61 @@
+// NameArena: owns copies of many short strings in a few large blocks, so that
+// tables of names cost one allocation per block rather than one per name.
+// Views it hands out stay valid for the arena's lifetime; nothing is freed
+// before that.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace tarq {
+
+class NameArena {
+ public:
+  std::string_view copy(std::string_view s) {
+    if (s.size() > left_) grow(s.size());
+    char* at = cur_;
+    if (!s.empty()) std::memcpy(at, s.data(), s.size());
+    cur_ += s.size();
+    left_ -= s.size();
+    return {at, s.size()};
+  }
+
+ private:
+  void grow(size_t need) {
+    size_t size = need > kBlock ? need : kBlock;
+    blocks_.push_back(std::make_unique<char[]>(size));
+    cur_ = blocks_.back().get();
+    left_ = size;
+  }
+  static constexpr size_t kBlock = 1 << 16;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* cur_ = nullptr;
+  size_t left_ = 0;
+};
+
+// A list of lists of names (one list per node), flat in memory.
+class NameLists {
+ public:
+  size_t size() const { return begin_.size(); }
+  // Starts a new, empty list at the end.
+  void push_list() { begin_.push_back(names_.size()); }
+  // Appends a name to the last list.
+  void push_name(std::string_view name) { names_.push_back(arena_.copy(name)); }
+  size_t list_size(size_t i) const { return end_of(i) - begin_[i]; }
+  std::string_view name(size_t i, size_t j) const { return names_[begin_[i] + j]; }
+  std::vector<std::string_view> list(size_t i) const {
+    return {names_.begin() + static_cast<std::ptrdiff_t>(begin_[i]),
+            names_.begin() + static_cast<std::ptrdiff_t>(end_of(i))};
+  }
+  void reserve(size_t lists) { begin_.reserve(lists); }
+
+ private:
+  size_t end_of(size_t i) const { return i + 1 < begin_.size() ? begin_[i + 1] : names_.size(); }
+  NameArena arena_;
+  std::vector<std::string_view> names_;
+  std::vector<size_t> begin_;
+};
+
+}  // namespace tarq

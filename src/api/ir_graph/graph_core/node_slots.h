@@ -1,0 +1,32 @@
+// NodeSlots: the operand each input and output of every top-level node names,
+// resolved once by the link pass so that the passes run right after it (the
+// free analysis, the dependency capture) need no name lookups of their own.
+// Positions are indexes into the operand table, valid until it changes.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace tarq {
+
+class IRGraph;
+
+struct NodeSlots {
+  // What an input slot names, by its encoding:
+  //   >= 0   the operand at that position of the operand table;
+  //   <= -2  the constant at position -(code + 2), which is not an operand;
+  //   -1     not resolved: look the name up.
+  static int64_t const_code(int64_t pos) { return -(pos + 2); }
+  static int64_t const_pos(int64_t code) { return -code - 2; }
+
+  std::vector<size_t> in_begin;  // node i's inputs: [in_begin[i], in_begin[i + 1])
+  std::vector<int64_t> in;
+  std::vector<size_t> out_begin;  // likewise for outputs (>= 0 or -1)
+  std::vector<int64_t> out;
+  // Top-level node names are unique (the node index holds every node).
+  bool names_unique = false;
+
+  size_t nodes() const { return in_begin.empty() ? 0 : in_begin.size() - 1; }
+};
+
+}  // namespace tarq
