@@ -17,13 +17,19 @@ py::dtype dtype_of(int32_t elem_type);
 // Throws ValueError when there is none.
 int32_t elem_type_of(py::handle dtype_like);
 
-// A numpy array sharing the NdArray's storage (kept alive by the array);
-// writeable is false when the NdArray is read-only. STRING arrays become
-// object arrays of str.
+// A numpy array sharing the NdArray's storage (kept alive by the array's
+// base, a capsule holding a view of the NdArray); writeable is false when the
+// NdArray is read-only. STRING arrays become new object arrays of str
+// (strict UTF-8 decoding: UnicodeDecodeError otherwise).
 py::array to_numpy(const NdArray& a);
-// An NdArray over the numpy array's memory when it is C-contiguous and of a
-// known element type (the array is kept alive; its read-only flag carries
-// over); otherwise over a contiguous copy. Accepts anything np.asarray takes.
+// An NdArray over the numpy array's memory when it is C-contiguous, aligned,
+// in native byte order and of a known element type (the array is kept alive
+// by the NdArray's owner, whose deleter takes the GIL; the read-only flag
+// carries over); otherwise over a contiguous, writable copy. Object and str
+// arrays become STRING arrays of their str (UTF-8) or bytes elements.
+// Accepts anything np.asarray takes; throws ValueError for a dtype without
+// an element type (bytes 'S', datetime, ...) and for object elements that
+// are neither str nor bytes.
 NdArray from_numpy(py::handle obj);
 
 }  // namespace tarq::py_face

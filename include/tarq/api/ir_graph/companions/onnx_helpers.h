@@ -85,8 +85,9 @@ onnx::ModelProto make_model(const onnx::GraphProto& graph, const ModelOptions& o
 // external file is read relative to `base_dir` through read_external_data,
 // without changing the tensor. Throws ValueError for a segment, an UNDEFINED
 // or unknown data type, negative dims, and data whose size does not match the
-// dims (packed data must have exactly the packed size); FileError for
-// external data that cannot be read safely.
+// dims (packed sub-byte data may be longer, the excess being ignored as the
+// Python helper does, but not shorter); FileError for external data that
+// cannot be read safely.
 NdArray to_array(const onnx::TensorProto& tensor, const std::string& base_dir = "");
 // A tensor holding the array as raw_data (string arrays in string_data).
 onnx::TensorProto from_array(const NdArray& array, const std::optional<std::string>& name = {});
