@@ -12,6 +12,8 @@ cd "$root"
 bash scripts/bootstrap.sh
 
 build=${TARQ_BUILD_DIR:-build}
+# Let ccache share objects between clones in other folders.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 san=OFF
 [ "${TARQ_SANITIZE:-0}" = 1 ] && san=ON
 cmake -S . -B "$build" -G Ninja -DTARQ_SANITIZE=$san >/dev/null

@@ -106,10 +106,15 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
     }
     return it->second;
   };
-  auto id_of = [&](int64_t code, const std::string& name) -> int32_t {
+  // The id of a slot; the node is read only when the slot was not resolved.
+  auto id_of = [&](int64_t code, const onnx::NodeProto& node, bool input, int k) -> int32_t {
     if (code >= 0) return name_id(static_cast<int32_t>(code), ops[static_cast<size_t>(code)].first);
-    if (code <= -2) return name_id(static_cast<int32_t>(n_ops + NodeSlots::const_pos(code)), name);
-    return id_by_name(name);
+    if (code <= -2) {
+      auto pos = NodeSlots::const_pos(code);
+      return name_id(static_cast<int32_t>(n_ops + static_cast<size_t>(pos)),
+                     graph.initializer(static_cast<int>(pos)).name());
+    }
+    return id_by_name(input ? node.input(k) : node.output(k));
   };
 
   auto tensors = std::make_shared<DependencyMap>();
@@ -138,22 +143,22 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
     const auto& node = graph.node(static_cast<int>(i));
     g->slot_begin.push_back(g->slot_name.size());
     for (size_t s = slots.in_begin[i]; s < slots.in_begin[i + 1]; ++s) {
-      int32_t id = id_of(slots.in[s], node.input(static_cast<int>(s - slots.in_begin[i])));
+      int32_t id = id_of(slots.in[s], node, true, static_cast<int>(s - slots.in_begin[i]));
       g->slot_name.push_back(id);
       g->slot_producer.push_back(last_producer[static_cast<size_t>(id)]);
     }
     for (size_t s = slots.out_begin[i]; s < slots.out_begin[i + 1]; ++s) {
-      int32_t id = id_of(slots.out[s], node.output(static_cast<int>(s - slots.out_begin[i])));
+      int32_t id = id_of(slots.out[s], node, false, static_cast<int>(s - slots.out_begin[i]));
       last_producer[static_cast<size_t>(id)] = static_cast<int64_t>(i);
       set_key(id, static_cast<int64_t>(i));
     }
     // Node names: unique after a rebuild; otherwise the later node wins.
     if (slots.names_unique) {
-      nodes->entries_.emplace_back(g->arena.copy(node.name()), static_cast<int64_t>(i));
+      nodes->entries_.emplace_back(g->arena.copy(slots.name[i]), static_cast<int64_t>(i));
     } else {
-      auto [it, added] = node_keys.try_emplace(node.name(), nodes->entries_.size());
+      auto [it, added] = node_keys.try_emplace(slots.name[i], nodes->entries_.size());
       if (added) {
-        nodes->entries_.emplace_back(g->arena.copy(node.name()), static_cast<int64_t>(i));
+        nodes->entries_.emplace_back(g->arena.copy(slots.name[i]), static_cast<int64_t>(i));
       } else {
         nodes->entries_[it->second].second = static_cast<int64_t>(i);
       }

@@ -100,7 +100,11 @@ NodeSlots IRGraph::build_node_index_and_links() {
   bool unique_names = nodes_->size() == static_cast<size_t>(node_list->size());
   NodeSlots slots;
   auto link = [&](onnx::NodeProto* node, bool full_check, bool top_level) {
-    if (top_level) slots.in_begin.push_back(slots.in.size());
+    if (top_level) {
+      slots.in_begin.push_back(slots.in.size());
+      slots.name.push_back(node->name());
+      slots.is_if.push_back(node->op_type() == "If");
+    }
     for (const auto& name : node->input()) {
       int64_t code = -1;
       if (!name.empty()) {
@@ -133,6 +137,8 @@ NodeSlots IRGraph::build_node_index_and_links() {
   slots.out_begin.reserve(n + 1);
   slots.in.reserve(n * 2);
   slots.out.reserve(n);
+  slots.name.reserve(n);
+  slots.is_if.reserve(n);
   for (auto& node : *node_list) link(&node, !unique_names, true);
   slots.in_begin.push_back(slots.in.size());
   slots.out_begin.push_back(slots.out.size());
@@ -159,6 +165,8 @@ NodeSlots IRGraph::resolve_slots() const {
   NodeSlots slots;
   for (const auto& node : model_->graph().node()) {
     slots.in_begin.push_back(slots.in.size());
+    slots.name.push_back(node.name());
+    slots.is_if.push_back(node.op_type() == "If");
     for (const auto& name : node.input()) {
       auto op = operands_->find(name);
       if (op != operands_->end()) {

@@ -56,7 +56,7 @@ void IRGraph::fill_can_frees(const NodeSlots& slots) {
       }
       count_read(pos);
     }
-    if (node.op_type() == "If") {
+    if (slots.is_if[i]) {
       for (const auto& attr : node.attribute()) {
         if (attr.type() != onnx::AttributeProto::GRAPH) continue;
         for (const auto& sub : attr.g().node()) {
