@@ -11,7 +11,7 @@ CACHE=${TARQ_CACHE:-$HOME/.cache/tarq}
 ONNX_PREFIX=$CACHE/onnx-$ONNX_VERSION
 
 DEBS=(libprotobuf-dev protobuf-compiler libtsl-ordered-map-dev libfmt-dev
-      libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev ninja-build
+      libcli11-dev nlohmann-json3-dev libxxhash-dev libgtest-dev libgmock-dev ninja-build
       ccache libonnx-testdata clang-format)
 
 missing=()

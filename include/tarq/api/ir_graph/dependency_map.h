@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tarq/api/ir_graph/name_arena.h"
+#include "tarq/api/ir_graph/name_hash.h"
 
 namespace tarq {
 
@@ -44,7 +45,7 @@ class DependencyMap {
   // keys unique, in insertion order; views into the graph's arena. The hash
   // index over them is built on the first lookup.
   std::vector<std::pair<std::string_view, int64_t>> entries_;
-  mutable std::unique_ptr<std::unordered_map<std::string_view, size_t>> index_;
+  mutable std::unique_ptr<std::unordered_map<std::string_view, size_t, NameHash>> index_;
   std::shared_ptr<const DependencyGraph> graph_;
 };
 

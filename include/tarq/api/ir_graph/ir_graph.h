@@ -47,6 +47,7 @@ class NodeProto;
 namespace tarq {
 
 struct NodeSlots;
+class OperandPool;
 
 // Operator-category lists, in their published order ("Mish" and "HardSwish"
 // stand twice in ACTIVATION_OPS; it is used for membership only).
@@ -70,8 +71,9 @@ struct Operand {
 };
 using OperandPtr = std::shared_ptr<Operand>;
 
-using NameIndex = tsl::ordered_map<std::string, int64_t>;
-using OperandMap = tsl::ordered_map<std::string, OperandPtr>;
+// Index tables: insertion-ordered, keys held by the table (see NameTable).
+using NameIndex = NameTable<int64_t>;
+using OperandMap = NameTable<OperandPtr>;
 using NameVector = std::vector<std::string>;
 
 // New graph boundary for the rebuild: new inputs (with shapes and optional
@@ -232,6 +234,7 @@ class IRGraph {
   onnx::GraphProto* graph_ = nullptr;
 
   std::shared_ptr<OperandMap> operands_;
+  std::shared_ptr<OperandPool> operand_pool_;  // where this rebuild's records live
   std::shared_ptr<NameVector> inputs_;
   std::shared_ptr<NameIndex> inputs_with_const_;
   std::shared_ptr<NameIndex> consts_;

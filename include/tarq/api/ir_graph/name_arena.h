@@ -59,3 +59,70 @@ class NameLists {
 };
 
 }  // namespace tarq
+
+#include <tsl/ordered_map.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "tarq/api/ir_graph/name_hash.h"
+
+namespace tarq {
+
+// NameTable<V>: a map from name to V that keeps insertion order (positions
+// are stable until an erase) and keeps its keys in its own arena, so that
+// building a table of n names costs no allocation per name. Keys are views;
+// they stay valid as long as the table. Lookups take any string-like key.
+template <class V>
+class NameTable {
+  using Entry = std::pair<std::string_view, V>;
+  using Map = tsl::ordered_map<std::string_view, V, NameHash, std::equal_to<std::string_view>,
+                               std::allocator<Entry>, std::vector<Entry>>;
+
+ public:
+  using iterator = typename Map::iterator;
+  using const_iterator = typename Map::const_iterator;
+
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  void reserve(size_t n) { map_.reserve(n); }
+
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  iterator begin() { return map_.begin(); }
+  iterator end() { return map_.end(); }
+
+  iterator find(std::string_view key) { return map_.find(key); }
+  const_iterator find(std::string_view key) const { return map_.find(key); }
+  size_t count(std::string_view key) const { return map_.count(key); }
+  // Throws std::out_of_range when missing.
+  const V& at(std::string_view key) const { return map_.at(key); }
+  V& at(std::string_view key) { return map_.at(key); }
+
+  // Inserts (key, V{}) at the end when missing; returns the entry and whether
+  // it was added. The key is copied into the arena only when added.
+  std::pair<iterator, bool> try_emplace(std::string_view key) {
+    auto it = map_.find(key);
+    if (it != map_.end()) return {it, false};
+    return map_.try_emplace(arena_.copy(key));
+  }
+  std::pair<iterator, bool> try_emplace(std::string_view key, V value) {
+    auto it = map_.find(key);
+    if (it != map_.end()) return {it, false};
+    return map_.try_emplace(arena_.copy(key), std::move(value));
+  }
+  // Inserts or overwrites; a new key goes to the end.
+  V& operator[](std::string_view key) { return try_emplace(key).first.value(); }
+  size_t erase(std::string_view key) { return map_.erase(key); }
+
+  // Entry at an insertion position.
+  const Entry& entry(size_t pos) const { return map_.values_container()[pos]; }
+  size_t position(const_iterator it) const { return static_cast<size_t>(it - map_.begin()); }
+
+ private:
+  Map map_;
+  NameArena arena_;
+};
+
+}  // namespace tarq

@@ -39,7 +39,7 @@ const ExtendOpRegistry& extend_ops() { return registry(); }
 
 void set_extend_ops(ExtendOpRegistry ops) { registry() = std::move(ops); }
 
-bool is_extend_op(const std::string& op_type) { return registry().count(op_type) != 0; }
+bool is_extend_op(std::string_view op_type) { return registry().count(op_type) != 0; }
 
 bool update_model_value_info(IRGraph* /*graph*/, onnx::ModelProto& model, bool /*dynamic*/) {
   auto* g = model.mutable_graph();

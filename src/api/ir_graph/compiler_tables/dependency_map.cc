@@ -14,7 +14,7 @@ namespace tarq {
 
 const int64_t* DependencyMap::find(std::string_view key) const {
   if (!index_) {
-    index_ = std::make_unique<std::unordered_map<std::string_view, size_t>>();
+    index_ = std::make_unique<std::unordered_map<std::string_view, size_t, NameHash>>();
     index_->reserve(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].first, i);
   }
@@ -80,22 +80,22 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
   // position, then any other name met. Each name is copied into the arena the
   // first time its id is used.
   const auto& graph = model_->graph();
-  const auto& ops = operands_->values_container();
+  const auto& ops = *operands_;
   const size_t n_ops = ops.size();
   const size_t n_inits = static_cast<size_t>(graph.initializer_size());
   auto g = std::make_shared<DependencyGraph>();
   g->names.resize(n_ops + n_inits);
   std::vector<int64_t> last_producer(n_ops + n_inits, -1);
   std::vector<int64_t> key_pos(n_ops + n_inits, -1);
-  std::unordered_map<std::string_view, int32_t> others;
+  std::unordered_map<std::string_view, int32_t, NameHash> others;
   auto name_id = [&](int32_t id, std::string_view name) {
     auto& slot = g->names[static_cast<size_t>(id)];
     if (!slot.data()) slot = g->arena.copy(name);
     return id;
   };
-  auto id_by_name = [&](const std::string& name) -> int32_t {
+  auto id_by_name = [&](std::string_view name) -> int32_t {
     auto op = operands_->find(name);
-    if (op != operands_->end()) return name_id(static_cast<int32_t>(op - operands_->begin()), name);
+    if (op != operands_->end()) return name_id(static_cast<int32_t>(operands_->position(op)), name);
     auto c = consts_->find(name);
     if (c != consts_->end()) return name_id(static_cast<int32_t>(n_ops + c->second), name);
     auto [it, added] = others.try_emplace(name, static_cast<int32_t>(g->names.size()));
@@ -108,7 +108,8 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
   };
   // The id of a slot; the node is read only when the slot was not resolved.
   auto id_of = [&](int64_t code, const onnx::NodeProto& node, bool input, int k) -> int32_t {
-    if (code >= 0) return name_id(static_cast<int32_t>(code), ops[static_cast<size_t>(code)].first);
+    if (code >= 0)
+      return name_id(static_cast<int32_t>(code), ops.entry(static_cast<size_t>(code)).first);
     if (code <= -2) {
       auto pos = NodeSlots::const_pos(code);
       return name_id(static_cast<int32_t>(n_ops + static_cast<size_t>(pos)),
@@ -138,7 +139,7 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
   g->slot_begin.reserve(n + 1);
   g->slot_name.reserve(slots.in.size());
   g->slot_producer.reserve(slots.in.size());
-  std::unordered_map<std::string_view, size_t> node_keys;
+  std::unordered_map<std::string_view, size_t, NameHash> node_keys;
   for (size_t i = 0; i < n; ++i) {
     const auto& node = graph.node(static_cast<int>(i));
     g->slot_begin.push_back(g->slot_name.size());

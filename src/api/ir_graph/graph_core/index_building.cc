@@ -3,6 +3,8 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 
@@ -13,21 +15,64 @@
 
 namespace tarq {
 
+// Operand records of one rebuild come from one pool of blocks: a rebuild
+// makes hundreds of thousands of them at once. A record's control block holds
+// the pool, so the blocks are freed with the last record made from them.
+class OperandPool {
+ public:
+  void* allocate(size_t bytes) {
+    bytes = (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+    if (bytes > left_) {
+      size_t size = std::max<size_t>(bytes, 1 << 16);
+      blocks_.push_back(std::make_unique<std::max_align_t[]>(size / sizeof(std::max_align_t) + 1));
+      cur_ = reinterpret_cast<char*>(blocks_.back().get());
+      left_ = size;
+    }
+    void* at = cur_;
+    cur_ += bytes;
+    left_ -= bytes;
+    return at;
+  }
+
+ private:
+  std::vector<std::unique_ptr<std::max_align_t[]>> blocks_;
+  char* cur_ = nullptr;
+  size_t left_ = 0;
+};
+
+template <class T>
+struct PoolAllocator {
+  using value_type = T;
+  explicit PoolAllocator(std::shared_ptr<OperandPool> p) : pool(std::move(p)) {}
+  template <class U>
+  PoolAllocator(const PoolAllocator<U>& other) : pool(other.pool) {}
+  T* allocate(size_t n) { return static_cast<T*>(pool->allocate(n * sizeof(T))); }
+  void deallocate(T*, size_t) noexcept {}
+  template <class U>
+  bool operator==(const PoolAllocator<U>& o) const {
+    return pool == o.pool;
+  }
+  template <class U>
+  bool operator!=(const PoolAllocator<U>& o) const {
+    return pool != o.pool;
+  }
+  std::shared_ptr<OperandPool> pool;
+};
+
 namespace {
 
 // The operand of a name, created when missing; returns its table position.
-size_t operand_slot(OperandMap& operands, const std::string& name, const OwnerPtr& owner) {
+size_t operand_slot(OperandMap& operands, const std::string& name, const OwnerPtr& owner,
+                    const PoolAllocator<Operand>& alloc) {
   auto [it, added] = operands.try_emplace(name);
   if (added) {
-    it.value() = std::make_shared<Operand>();
+    it.value() = std::allocate_shared<Operand>(alloc);
     it.value()->owner = owner;
   }
-  return static_cast<size_t>(it - operands.begin());
+  return operands.position(it);
 }
 
-Operand& operand_at(OperandMap& operands, size_t pos) {
-  return *operands.values_container()[pos].second;
-}
+Operand& operand_at(OperandMap& operands, size_t pos) { return *operands.entry(pos).second; }
 
 }  // namespace
 
@@ -54,13 +99,18 @@ void IRGraph::build_boundary_and_operands() {
 
   operands_ = std::make_shared<OperandMap>();
   operands_->reserve(infos.size() + static_cast<size_t>(graph_->node_size()));
+  operand_pool_ = std::make_shared<OperandPool>();
+  PoolAllocator<Operand> alloc(operand_pool_);
   for (const auto* vi : infos) {
     if (consts_->count(vi->name())) continue;
-    Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_));
+    Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_, alloc));
     const auto& type = vi->type();
-    if (type.tensor_type().ByteSizeLong() > 0) {
+    // "Has a type" is "serializes to more than nothing"; the field tests
+    // answer that for the usual value info without sizing the message.
+    const auto& tensor = type.tensor_type();
+    if (tensor.has_elem_type() || tensor.has_shape() || tensor.ByteSizeLong() > 0) {
       op.shape = inf_shape(*vi);
-      op.dtype = to_np_type(type.tensor_type().elem_type());
+      op.dtype = to_np_type(tensor.elem_type());
     } else if (type.sequence_type().ByteSizeLong() > 0) {
       op.dtype = to_np_type(type.sequence_type().elem_type().tensor_type().elem_type());
     } else {
@@ -92,13 +142,14 @@ NodeSlots IRGraph::build_node_index_and_links() {
     }
   }
 
-  std::unordered_set<std::string_view> graph_inputs(inputs_->begin(), inputs_->end());
+  std::unordered_set<std::string_view, NameHash> graph_inputs(inputs_->begin(), inputs_->end());
   // A consumer is listed once per operand, nodes compared as messages. Top
   // level nodes with unique names can only repeat themselves, and a node's
   // own reads are linked one after another, so looking at the last entry is
   // exact for them; otherwise every entry is compared (name first).
   bool unique_names = nodes_->size() == static_cast<size_t>(node_list->size());
   NodeSlots slots;
+  PoolAllocator<Operand> alloc(operand_pool_);
   auto link = [&](onnx::NodeProto* node, bool full_check, bool top_level) {
     if (top_level) {
       slots.in_begin.push_back(slots.in.size());
@@ -112,7 +163,7 @@ NodeSlots IRGraph::build_node_index_and_links() {
         if (c != consts_->end() && !graph_inputs.count(name)) {
           code = NodeSlots::const_code(c->second);
         } else {
-          size_t pos = operand_slot(*operands_, name, model_owner_);
+          size_t pos = operand_slot(*operands_, name, model_owner_, alloc);
           code = static_cast<int64_t>(pos);
           Operand& op = operand_at(*operands_, pos);
           bool listed = !op.outputs.empty() && op.outputs.back() == node;
@@ -127,7 +178,7 @@ NodeSlots IRGraph::build_node_index_and_links() {
     }
     if (top_level) slots.out_begin.push_back(slots.out.size());
     for (const auto& name : node->output()) {
-      size_t pos = operand_slot(*operands_, name, model_owner_);
+      size_t pos = operand_slot(*operands_, name, model_owner_, alloc);
       operand_at(*operands_, pos).input = node;
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
@@ -170,7 +221,7 @@ NodeSlots IRGraph::resolve_slots() const {
     for (const auto& name : node.input()) {
       auto op = operands_->find(name);
       if (op != operands_->end()) {
-        slots.in.push_back(op - operands_->begin());
+        slots.in.push_back(static_cast<int64_t>(operands_->position(op)));
         continue;
       }
       auto c = consts_->find(name);
@@ -179,7 +230,8 @@ NodeSlots IRGraph::resolve_slots() const {
     slots.out_begin.push_back(slots.out.size());
     for (const auto& name : node.output()) {
       auto op = operands_->find(name);
-      slots.out.push_back(op != operands_->end() ? op - operands_->begin() : -1);
+      slots.out.push_back(op != operands_->end() ? static_cast<int64_t>(operands_->position(op))
+                                                 : -1);
     }
   }
   slots.in_begin.push_back(slots.in.size());

@@ -26,12 +26,12 @@ void IRGraph::fill_can_frees(const NodeSlots& slots) {
   for (auto& kv : table) kv.second->used_cnt = 0;
   auto& frees = *can_frees_;
   auto count_read = [&](int64_t pos) {
-    auto& [name, op] = table.values_container()[static_cast<size_t>(pos)];
+    const auto& [name, op] = table.entry(static_cast<size_t>(pos));
     if (++op->used_cnt == static_cast<int64_t>(op->outputs.size())) frees.push_name(name);
   };
   auto by_name = [&](const std::string& name) -> int64_t {
     auto it = table.find(name);
-    return it == table.end() ? -1 : it - table.begin();
+    return it == table.end() ? -1 : static_cast<int64_t>(table.position(it));
   };
   const auto& nodes = model_->graph().node();
   frees.reserve(frees.size() + slots.nodes());

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "tarq/api/ir_graph/name_hash.h"
+
 namespace onnx {
 class ModelProto;
 }
@@ -22,12 +24,12 @@ struct ExtendOp {
   // normalisations).
   bool same_as_input0 = false;
 };
-using ExtendOpRegistry = tsl::ordered_map<std::string, ExtendOp>;
+using ExtendOpRegistry = tsl::ordered_map<std::string, ExtendOp, NameHash, std::equal_to<>>;
 
 // Process-wide registry; by default every extended type the module knows.
 const ExtendOpRegistry& extend_ops();
 void set_extend_ops(ExtendOpRegistry ops);
-bool is_extend_op(const std::string& op_type);
+bool is_extend_op(std::string_view op_type);
 
 // Completes the value information of extended operators whose outputs take
 // the shape and element type of input 0, in node order (repeated until
