@@ -3,7 +3,6 @@
 #include <onnx/onnx_pb.h>
 
 #include "node_slots.h"
-#include "prefetch.h"
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -45,10 +44,8 @@ void IRGraph::rebuild(const RebuildOptions& options) {
 }
 
 void IRGraph::scan_operators() {
-  const auto& nodes = graph_->node();
-  for (int i = 0; i < nodes.size(); ++i) {
-    prefetch_ahead(nodes, i, [](const onnx::NodeProto& n) { prefetch_string(n.op_type()); });
-    std::string_view op = nodes.Get(i).op_type();
+  for (const auto& node : graph_->node()) {
+    std::string_view op = node.op_type();
     if (op == "DequantizeLinear" || op == "QuantizeLinear") qat = true;
     if (is_extend_op(op) || op == "Reshape_") {
       // The first extended operator ends the scan for both flags.
