@@ -23,13 +23,17 @@ class NameArena {
   }
 
  private:
+  // Blocks double from 1 KiB up to 64 KiB, so small tables stay small; they
+  // are not zeroed.
   void grow(size_t need) {
-    size_t size = need > kBlock ? need : kBlock;
-    blocks_.push_back(std::make_unique<char[]>(size));
+    next_ = next_ < kMaxBlock ? next_ * 2 : kMaxBlock;
+    size_t size = need > next_ ? need : next_;
+    blocks_.emplace_back(new char[size]);
     cur_ = blocks_.back().get();
     left_ = size;
   }
-  static constexpr size_t kBlock = 1 << 16;
+  static constexpr size_t kMaxBlock = 1 << 16;
+  size_t next_ = 512;
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* cur_ = nullptr;
   size_t left_ = 0;

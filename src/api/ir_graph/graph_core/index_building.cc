@@ -21,10 +21,13 @@ namespace tarq {
 class OperandPool {
  public:
   void* allocate(size_t bytes) {
-    bytes = (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+    constexpr size_t kAlign = alignof(std::max_align_t);
+    bytes = (bytes + kAlign - 1) & ~(kAlign - 1);
     if (bytes > left_) {
-      size_t size = std::max<size_t>(bytes, 1 << 16);
-      blocks_.push_back(std::make_unique<std::max_align_t[]>(size / sizeof(std::max_align_t) + 1));
+      // Blocks double up to 64 KiB and are not zeroed.
+      next_ = std::min<size_t>(next_ * 2, 1 << 16);
+      size_t size = std::max(bytes, next_);
+      blocks_.emplace_back(new std::max_align_t[size / sizeof(std::max_align_t) + 1]);
       cur_ = reinterpret_cast<char*>(blocks_.back().get());
       left_ = size;
     }
@@ -38,6 +41,7 @@ class OperandPool {
   std::vector<std::unique_ptr<std::max_align_t[]>> blocks_;
   char* cur_ = nullptr;
   size_t left_ = 0;
+  size_t next_ = 1024;
 };
 
 template <class T>
