@@ -2,6 +2,7 @@
 import logging
 import os
 
+import numpy as np
 import onnx
 import pytest
 from onnx import TensorProto, helper
@@ -131,6 +132,14 @@ def test_backend_models_keep_the_invariants(ir, path):
     g = ir.IRGraph(m)
     check_invariants(g, ir)
     assert len(g.node) == len(m.graph.node)
+    # With a weight cache: weights move out, every value stays readable.
+    cache = {}
+    g = ir.IRGraph(m, initializer_dat=cache)
+    check_invariants(g, ir)
+    for t in m.graph.initializer:
+        if t.data_type != onnx.TensorProto.STRING:
+            np.testing.assert_array_equal(g.get_array(g.model.graph.initializer[g.consts[t.name]]),
+                                          onnx.numpy_helper.to_array(t))
 
 
 def test_example_model(ir):

@@ -193,6 +193,17 @@ void bind_graph(py::module_& m) {
         return g.index(*message_arg_as<onnx::NodeProto>(node, &keep));
       },
       py::arg("node"), "Position of the node's name in `nodes`, or -1.");
+  cls.def(
+      "get_array",
+      [](IRGraph& g, py::handle c, bool ref) -> py::object {
+        if (c.is_none()) return py::none();
+        OwnerPtr keep;
+        auto a = g.get_array(message_arg_as<onnx::TensorProto>(c, &keep), ref);
+        return a ? py::object(to_numpy(*a)) : py::object(py::none());
+      },
+      py::arg("const"), py::arg("ref") = true,
+      "The constant's value: the cached array when initializer_dat holds its name, else the\n"
+      "tensor converted. With ref=True it may be the cached (read-only) array itself.");
   cls.def("is_invalid", &IRGraph::is_invalid, py::arg("operand"),
           "True when no node consumes the tensor and it is not a graph output.");
   cls.def("_create_can_frees", &IRGraph::_create_can_frees);

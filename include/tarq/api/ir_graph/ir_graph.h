@@ -40,6 +40,7 @@
 
 namespace onnx {
 class ModelProto;
+class TensorProto;
 class GraphProto;
 class NodeProto;
 }  // namespace onnx
@@ -176,6 +177,13 @@ class IRGraph {
   // True when nothing consumes the tensor and it is not a graph output.
   bool is_invalid(const std::string& name) const;
 
+  // --- constant arrays (tensor_data/const_arrays.cc)
+  // The value of a constant: the cached array when initializer_dat holds its
+  // name, else the tensor converted. With `ref` the result may share memory
+  // with the cache and is read-only for the caller; without it, it is a
+  // writable copy. Absent for a null tensor.
+  std::optional<NdArray> get_array(const onnx::TensorProto* c, bool ref = true) const;
+
   // --- passes and analyses run by the rebuild
   // Puts the top-level nodes into execution order from the graph inputs, or
   // leaves them untouched (graph_core/sort_nodes.cc).
@@ -225,6 +233,9 @@ class IRGraph {
   void fill_can_frees(const NodeSlots& slots);
   void capture_dependencies(const NodeSlots& slots);
   void scan_operators();
+  // Moves weights into the cache, loads external data and checks the model
+  // (graph_core/weight_cache.cc).
+  void load_weights(bool edit_par_given);
   void build_consts();
   void compute_n_bytes();
 

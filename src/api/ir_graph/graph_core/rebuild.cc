@@ -33,6 +33,7 @@ void IRGraph::rebuild(const RebuildOptions& options) {
   graph_ = model_->mutable_graph();
   scan_operators();
   build_consts();
+  if (initializer_dat) load_weights(edit_par_given(options.edit_par));
   build_boundary_and_operands();
   if (options.sort_nodes) _sort_nodes();
   NodeSlots slots = build_node_index_and_links();

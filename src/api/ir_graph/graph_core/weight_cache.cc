@@ -1,0 +1,187 @@
+// The weight cache, external data and the model check of the rebuild.
+//
+// Requires: consts current; runs only when the graph has a weight cache.
+// Guarantees: Constant nodes holding external data become initializers
+// (declared as graph inputs); every weight of a convolution or matrix
+// multiplication, and every initializer of more than 2^18 elements, lives in
+// the cache as a read-only array, leaving a placeholder (name, dims,
+// data_type) in the model; external data is loaded from the model's
+// directory, or replaced by random values with a warning when it cannot be;
+// while the cache is still empty the model is checked first. A failing
+// check or load is reported and the work goes on; any other failure ends the
+// rebuild.
+#include <onnx/checker.h>
+#include <onnx/onnx_pb.h>
+#include <unistd.h>
+
+#include <climits>
+#include <optional>
+#include <random>
+#include <string_view>
+#include <unordered_set>
+
+#include "tarq/api/ir_graph/companions/log.h"
+#include "tarq/api/ir_graph/companions/onnx_helpers.h"
+#include "tarq/api/ir_graph/companions/progress.h"
+#include "tarq/api/ir_graph/companions/value_info.h"
+#include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/api/ir_graph/name_hash.h"
+
+namespace tarq {
+
+namespace {
+
+constexpr int64_t kMaximumProtobuf = 2000000000;  // bytes; not 2^31
+constexpr int64_t kLargeWeight = 262144;          // elements: 2^18
+
+bool is_weight_op(std::string_view op) {
+  return op == "Conv" || op == "MatMul" || op == "exMatMul" || op == "Gemm";
+}
+
+// The directory part of a path, as the host's path functions give it.
+std::string dirname(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  std::string head = path.substr(0, slash + 1);
+  if (head.find_first_not_of('/') != std::string::npos) head.pop_back();
+  return head;
+}
+
+std::string current_dir() {
+  char buf[PATH_MAX];
+  return getcwd(buf, sizeof(buf)) ? std::string(buf) : std::string();
+}
+
+// Values in [-1, 1) of the tensor's type and dims, as raw data.
+void fill_random(onnx::TensorProto& t) {
+  static std::mt19937_64 rng{std::random_device{}()};
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  Extents dims(t.dims().begin(), t.dims().end());
+  NdArray values(kDouble, dims);
+  auto* v = values.mutable_data_as<double>();
+  for (int64_t i = 0; i < values.size(); ++i) v[i] = uniform(rng) * 2 - 1;
+  onnx::TensorProto random =
+      helpers::from_array(values.astype(to_np_type(t.data_type())), t.name());
+  t.set_raw_data(random.raw_data());
+  t.clear_external_data();
+  t.clear_data_location();
+}
+
+// The tensor's values as a read-only array, taking its raw bytes without a
+// copy where their layout is the array's; then its data fields are cleared.
+NdArray take_weight(const IRGraph& g, onnx::TensorProto& t) {
+  int32_t type = t.data_type();
+  Extents dims(t.dims().begin(), t.dims().end());
+  std::optional<NdArray> array;
+  bool byte_layout = is_known_elem_type(type) && type != kString && type != kInt4 &&
+                     type != kUint4 && type != kFloat4e2m1 && type != kInt2 && type != kUint2;
+  if (byte_layout && t.dims_size() > 0 && t.has_raw_data() &&
+      t.raw_data().size() == static_cast<size_t>(element_count(dims)) * elem_size(type)) {
+    array = NdArray::from_bytes(type, dims, std::move(*t.mutable_raw_data()));
+  } else {
+    array = g.get_array(&t);
+  }
+  array->set_readonly(true);
+  if (t.float_data_size()) t.clear_float_data();
+  if (t.int32_data_size()) t.clear_int32_data();
+  if (t.int64_data_size()) t.clear_int64_data();
+  if (t.has_raw_data()) t.clear_raw_data();
+  return *array;
+}
+
+}  // namespace
+
+void IRGraph::load_weights(bool edit_par_given) {
+  auto& cache = *initializer_dat;
+  auto* graph = model_->mutable_graph();
+  std::vector<std::string> const_moves;
+  std::unordered_set<std::string, NameHash, std::equal_to<>> moving;
+  auto move_later = [&](const std::string& name) {
+    if (!cache.contains(name) && moving.insert(name).second) const_moves.push_back(name);
+  };
+
+  // Weights of the heavy operators; Constant nodes holding external data.
+  std::vector<int> constant_nodes;
+  for (int p = 0; p < graph->node_size(); ++p) {
+    const auto& node = graph->node(p);
+    if (is_weight_op(node.op_type())) {
+      for (const auto& in : node.input()) {
+        if (consts_->count(in)) move_later(in);
+      }
+    } else if (node.op_type() == "Constant" && node.attribute_size() > 0 &&
+               node.attribute(0).type() == onnx::AttributeProto::TENSOR &&
+               helpers::uses_external_data(node.attribute(0).t()) && node.output_size() > 0) {
+      onnx::TensorProto tensor = node.attribute(0).t();
+      tensor.set_name(node.output(0));
+      Extents dims(tensor.dims().begin(), tensor.dims().end());
+      Shape shape(dims.begin(), dims.end());
+      *graph->add_input() =
+          helpers::make_tensor_value_info(tensor.name(), tensor.data_type(), shape);
+      int64_t pos = static_cast<int64_t>(consts_->size());
+      *graph->add_initializer() = std::move(tensor);
+      (*consts_)[node.output(0)] = pos;
+      constant_nodes.push_back(p);
+    }
+  }
+  // Remove those nodes, parking them: views and records may point at them.
+  for (auto it = constant_nodes.rbegin(); it != constant_nodes.rend(); ++it) {
+    onnx::NodeProto* removed = nullptr;
+    graph->mutable_node()->ExtractSubrange(*it, 1, &removed);
+    model_owner_->park(std::unique_ptr<onnx::NodeProto>(removed));
+  }
+
+  bool has_external = false;
+  for (const auto& init : graph->initializer()) {
+    if (!has_external) has_external = helpers::uses_external_data(init);
+    int64_t count = 1;
+    for (int64_t d : init.dims()) count *= d;
+    if (count > kLargeWeight) move_later(init.name());
+  }
+
+  const bool cache_was_empty = cache.empty();
+  if (!has_extend_op && cache_was_empty && !edit_par_given) {
+    bool check = !(has_external && ori_model_path && !ori_model_path->empty() &&
+                   current_dir() != dirname(*ori_model_path));
+    for (const auto& out : graph->output()) {
+      if (!out.type().tensor_type().has_shape()) {
+        check = false;
+        break;
+      }
+    }
+    if (!has_external && static_cast<int64_t>(model_->ByteSizeLong()) > kMaximumProtobuf) {
+      tarqLog::w("This protobuf of onnx model is too large (>2GB). Do not Call check_model!");
+      check = false;
+    }
+    if (check) {
+      try {
+        onnx::checker::check_model(*model_);
+      } catch (const std::exception& e) {
+        tarqLog::w(std::string("onnx.checker.check_model fail: ") + e.what());
+      }
+    }
+  }
+
+  if (const_moves.empty() && !has_external) return;
+  std::optional<Progress> bar;
+  if (cache_was_empty)
+    bar.emplace("I Loading ", static_cast<size_t>(graph->initializer_size()), 100);
+  const std::string base_dir = ori_model_path ? dirname(*ori_model_path) : std::string();
+  for (auto& init : *graph->mutable_initializer()) {
+    if (helpers::uses_external_data(init)) {
+      try {
+        if (!ori_model_path) throw std::runtime_error("no model path");
+        helpers::load_external_data_for_tensor(init, base_dir, model_owner_.get());
+      } catch (const std::exception&) {
+        tarqLog::w("Load external data for '" + init.name() +
+                   "' failed! Generate random data for test!");
+        fill_random(init);
+      }
+    }
+    if (moving.count(init.name()) && !cache.contains(init.name())) {
+      cache.set(init.name(), take_weight(*this, init));
+    }
+    if (bar) bar->advance();
+  }
+}
+
+}  // namespace tarq
