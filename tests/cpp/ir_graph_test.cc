@@ -1,6 +1,7 @@
 // IRGraph from a C++ host: native containers, tables and queries.
 #include "tarq/api/ir_graph/ir_graph.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <onnx/onnx_pb.h>
 
@@ -14,6 +15,7 @@ onnx::ModelProto chain(int n) {
   m.set_ir_version(8);
   m.add_opset_import()->set_version(17);
   auto* g = m.mutable_graph();
+  g->set_name("chain");
   auto add_vi = [](onnx::ValueInfoProto* vi, const std::string& name) {
     vi->set_name(name);
     vi->mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::FLOAT);
@@ -52,7 +54,10 @@ TEST(IRGraph, HostUseWithNativeContainers) {
 }
 
 TEST(IRGraph, DeepChainSortsWithoutRecursion) {
-  tarq::IRGraph g(chain(100000));
+  // A weight cache keeps the model checker, which rejects unsorted nodes, off.
+  tarq::IRGraphOptions o;
+  o.initializer_dat = std::make_shared<tarq::NativeArrayMap>();
+  tarq::IRGraph g(chain(100000), o);
   tarq::RebuildOptions sort;
   sort.sort_nodes = true;
   g.rebuild(sort);
@@ -78,7 +83,36 @@ TEST(IRGraph, LogSinkSeesReports) {
   tarq::IRGraph g(m);
   tarq::TarqLog::set_sink(nullptr);
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0], "Unknow elem_type for untyped!");
+  EXPECT_EQ(seen[0], "The type of 'untyped' is wrong! Try clean it!");
+  EXPECT_EQ(g.model().graph().value_info_size(), 0);
+}
+
+int open_descriptors() {
+  int n = 0;
+  for (int fd = 0; fd < 4096; ++fd) n += fcntl(fd, F_GETFD) != -1;
+  return n;
+}
+
+TEST(IRGraph, CleaningWithNativeContainers) {
+  onnx::ModelProto m = chain(2);
+  auto* unused = m.mutable_graph()->add_input();
+  unused->CopyFrom(m.graph().input(0));
+  unused->set_name("unused");
+  auto shapes = std::make_shared<tarq::NativeShapesMap>();
+  shapes->set("t0", {{int64_t{4}}});
+  shapes->set("unused", {{int64_t{4}}});
+  tarq::IRGraphOptions o;
+  o.dynamic_shapes = shapes;
+  o.initializer_dat = std::make_shared<tarq::NativeArrayMap>();
+  int fds = open_descriptors();
+  tarq::IRGraph g(m, o);
+  EXPECT_EQ(open_descriptors(), fds);
+  EXPECT_EQ(shapes->keys(), std::vector<std::string>{"t0"});
+  EXPECT_EQ(g.model().graph().input_size(), 1);
+  EXPECT_EQ(g.model().graph().value_info_size(), 1);  // t1, inferred
+  g.initializer_dat = nullptr;                        // now the checker runs and rejects the order
+  EXPECT_THROW(g.infer_shapes(g.model_owner()), tarq::ValidationError);
+  EXPECT_EQ(open_descriptors(), fds);
 }
 
 }  // namespace

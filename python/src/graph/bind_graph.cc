@@ -206,6 +206,18 @@ void bind_graph(py::module_& m) {
       "tensor converted. With ref=True it may be the cached (read-only) array itself.");
   cls.def("is_invalid", &IRGraph::is_invalid, py::arg("operand"),
           "True when no node consumes the tensor and it is not a graph output.");
+  cls.def(
+      "infer_shapes",
+      [](IRGraph& g, py::handle model, bool check, bool dynamic) {
+        OwnerPtr owner = g.infer_shapes(model_owner_arg(model), check, dynamic);
+        return wrap_message(owner, &owner->root());
+      },
+      py::arg("model"), py::arg("check") = true, py::arg("dynamic") = false,
+      "Shape-infers a model (a view is changed in place, an onnx.ModelProto is copied in) and\n"
+      "returns a view of the result; raises ValidationError when the checker rejects it.");
+  cls.def("_clean_model", &IRGraph::_clean_model, py::arg("clean_shape"),
+          py::arg("clean_node") = false,
+          "Brings the model into canonical form and shape-infers it; returns 0.");
   cls.def("_create_can_frees", &IRGraph::_create_can_frees);
   cls.def("create_tensor_dependency_map", &IRGraph::create_tensor_dependency_map);
   cls.def("_sort_nodes", &IRGraph::_sort_nodes);

@@ -5,6 +5,23 @@
 
 namespace tarq::py_face {
 
+namespace {
+
+bool py_erase(const py::object& obj, const std::string& name) {
+  py::str key(name);
+  if (!obj.contains(key)) return false;
+  obj.attr("__delitem__")(key);
+  return true;
+}
+
+}  // namespace
+
+size_t PyHostObject::size() const { return py::len(obj); }
+
+bool PyHostObject::contains(const std::string& name) const { return obj.contains(py::str(name)); }
+
+bool PyHostObject::erase(const std::string& name) { return py_erase(obj, name); }
+
 size_t PyArrayMap::size() const { return py::len(obj); }
 
 bool PyArrayMap::contains(const std::string& name) const { return obj.contains(py::str(name)); }
@@ -19,12 +36,7 @@ void PyArrayMap::set(const std::string& name, NdArray value) {
   obj[py::str(name)] = to_numpy(value);
 }
 
-bool PyArrayMap::erase(const std::string& name) {
-  py::str key(name);
-  if (!obj.contains(key)) return false;
-  obj.attr("__delitem__")(key);
-  return true;
-}
+bool PyArrayMap::erase(const std::string& name) { return py_erase(obj, name); }
 
 std::vector<std::string> PyArrayMap::keys() const {
   std::vector<std::string> out;
@@ -53,6 +65,10 @@ void PyShapesMap::set(const std::string& name, std::vector<Shape> shapes) {
   for (const auto& s : shapes) l.append(shape_to_py(s));
   obj[py::str(name)] = l;
 }
+
+bool PyShapesMap::contains(const std::string& name) const { return obj.contains(py::str(name)); }
+
+bool PyShapesMap::erase(const std::string& name) { return py_erase(obj, name); }
 
 int64_t PyShapesMap::config_count() const {
   if (py::len(obj) == 0) return 0;

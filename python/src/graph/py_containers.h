@@ -19,8 +19,13 @@ struct PyBacked {
   py::object obj;
 };
 
-struct PyHostObject : HostObject, PyBacked {
+// Any other host object. It answers the MapLike questions through the
+// Python mapping protocol (len, in, del), which only dynamic_diff is asked.
+struct PyHostObject : MapLike, PyBacked {
   using PyBacked::PyBacked;
+  size_t size() const override;
+  bool contains(const std::string& name) const override;
+  bool erase(const std::string& name) override;
 };
 
 class PyArrayMap : public ArrayMap, public PyBacked {
@@ -41,6 +46,8 @@ class PyShapesMap : public ShapesMap, public PyBacked {
   std::vector<std::string> keys() const override;
   std::vector<Shape> get(const std::string& name) const override;
   void set(const std::string& name, std::vector<Shape> shapes) override;
+  bool contains(const std::string& name) const override;
+  bool erase(const std::string& name) override;
   int64_t config_count() const override;
 };
 

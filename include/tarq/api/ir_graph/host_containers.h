@@ -26,6 +26,17 @@ class HostObject {
 };
 using HostPtr = std::shared_ptr<HostObject>;
 
+// A host object that can be asked about and stripped of keys (dynamic_diff,
+// whose values the graph never reads, only removes).
+class MapLike : public HostObject {
+ public:
+  virtual size_t size() const = 0;
+  virtual bool contains(const std::string& name) const = 0;
+  // Returns whether the name was there.
+  virtual bool erase(const std::string& name) = 0;
+  bool empty() const { return size() == 0; }
+};
+
 // Makes the empty maps and lists that hold the toolkit's own state on a graph
 // (fields this module creates and resets but never reads). The Python face
 // makes dicts and lists; C++ hosts get opaque native objects.
@@ -73,6 +84,9 @@ class ShapesMap : public HostObject {
   // Throws KeyError when the name is missing.
   virtual std::vector<Shape> get(const std::string& name) const = 0;
   virtual void set(const std::string& name, std::vector<Shape> shapes) = 0;
+  virtual bool contains(const std::string& name) const = 0;
+  // Returns whether the name was there.
+  virtual bool erase(const std::string& name) = 0;
   // Number of configurations: the length of the first value (0 when empty).
   virtual int64_t config_count() const = 0;
 };
@@ -83,6 +97,8 @@ class NativeShapesMap : public ShapesMap {
   std::vector<std::string> keys() const override;
   std::vector<Shape> get(const std::string& name) const override;
   void set(const std::string& name, std::vector<Shape> shapes) override;
+  bool contains(const std::string& name) const override { return map_.count(name) != 0; }
+  bool erase(const std::string& name) override;
   int64_t config_count() const override;
 
  private:

@@ -193,6 +193,19 @@ class IRGraph {
   // Captures the dependency maps (compiler_tables/dependency_map.cc).
   void create_tensor_dependency_map();
 
+  // --- model maintenance passes (passes/)
+  // Shape-infers the model that `model` owns (its root must be a ModelProto),
+  // completes the value information of extended operators and, when `check`
+  // holds and the model is standard, fully shaped and keeps its weights
+  // inline, runs the ONNX checker (ValidationError on failure). Returns the
+  // owner of the result, which is `model` itself: a successful inference
+  // replaces its contents in place (passes/shape_inference.cc).
+  OwnerPtr infer_shapes(const OwnerPtr& model, bool check = true, bool dynamic = false);
+  // Brings the graph's model into canonical form and replaces it with the
+  // shape-inferred result; the tables are stale until the next rebuild.
+  // Returns 0 (passes/clean_model.cc).
+  int _clean_model(bool clean_shape, bool clean_node = false);
+
   // --- fields set by construction and the rebuild
   bool has_extend_op = false;
   std::shared_ptr<ArrayMap> initializer_dat;

@@ -43,6 +43,8 @@ void NativeShapesMap::set(const std::string& name, std::vector<Shape> shapes) {
   map_.insert_or_assign(name, std::move(shapes));
 }
 
+bool NativeShapesMap::erase(const std::string& name) { return map_.erase(name) != 0; }
+
 int64_t NativeShapesMap::config_count() const {
   return map_.empty() ? 0 : static_cast<int64_t>(map_.begin()->second.size());
 }

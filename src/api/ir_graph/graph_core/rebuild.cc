@@ -30,6 +30,19 @@ void IRGraph::rebuild(const RebuildOptions& options) {
   if (edit_par_given(options.edit_par)) {
     throw ValueError("edit_par: redefining the graph inputs and outputs is not supported yet");
   }
+  bool clean_shape = options.clean_shape;
+  if (!clean_shape) {
+    // A value info without any type cannot be trusted; clean them all away.
+    for (const auto& vi : model_->graph().value_info()) {
+      if (vi.type().tensor_type().ByteSizeLong() == 0 &&
+          vi.type().sequence_type().ByteSizeLong() == 0) {
+        tarqLog::w("The type of '" + vi.name() + "' is wrong! Try clean it!");
+        clean_shape = true;
+        break;
+      }
+    }
+  }
+  _clean_model(clean_shape, options.clean_node);
   graph_ = model_->mutable_graph();
   scan_operators();
   build_consts();
