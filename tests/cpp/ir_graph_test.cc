@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
+
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/errors.h"
 
@@ -113,6 +115,26 @@ TEST(IRGraph, CleaningWithNativeContainers) {
   g.initializer_dat = nullptr;                        // now the checker runs and rejects the order
   EXPECT_THROW(g.infer_shapes(g.model_owner()), tarq::ValidationError);
   EXPECT_EQ(open_descriptors(), fds);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IRGraph, RebuildsOfAnUnchangedModelParkNothing) {
+  // Each rebuild cleans and shape-infers the model; when inference finds
+  // nothing new, no message may be parked, or memory grows with every pass.
+  auto model = std::make_unique<onnx::ModelProto>(chain(50));
+  auto* nodes = model->mutable_graph()->mutable_node();
+  std::reverse(nodes->pointer_begin(), nodes->pointer_end());  // into execution order
+  auto owner = std::make_shared<tarq::MessageOwner>(std::move(model));
+  tarq::IRGraph g(owner);
+  size_t parked = owner->parked_count();
+  const onnx::NodeProto* first = &g.model().graph().node(0);
+  for (int i = 0; i < 3; ++i) g.rebuild();
+  EXPECT_EQ(owner->parked_count(), parked);
+  EXPECT_EQ(&g.model().graph().node(0), first) << "nodes stay the same objects";
+  EXPECT_EQ(g.model().graph().value_info_size(), 49);
 }
 
 }  // namespace
