@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need, then builds the pinned ONNX
-# C++ library once into a per-version cache outside the work tree.
+# Installs everything the build, the tests and the fuzzer (clang, libFuzzer)
+# need, then builds the pinned ONNX C++ library once into a per-version cache
+# outside the work tree.
 # Idempotent: a second run on the same machine only checks what is there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +13,7 @@ ONNX_PREFIX=$CACHE/onnx-$ONNX_VERSION
 
 DEBS=(libprotobuf-dev protobuf-compiler libtsl-ordered-map-dev libfmt-dev
       libcli11-dev nlohmann-json3-dev libxxhash-dev libgtest-dev libgmock-dev ninja-build
-      ccache libonnx-testdata clang-format)
+      ccache libonnx-testdata clang-format clang libclang-rt-14-dev)
 
 missing=()
 for p in "${DEBS[@]}"; do

@@ -137,4 +137,40 @@ TEST(IRGraph, RebuildsOfAnUnchangedModelParkNothing) {
   EXPECT_EQ(g.model().graph().value_info_size(), 49);
 }
 
+
+// Dims come from the model unchecked: an initializer whose dims multiply past
+// 64 bits must still give a defined byte total (wrapping, as 64-bit host
+// integers do; 2^40 * 2^40 wraps to 0) and must not count as a large weight.
+// Before the products wrapped, this overflowed a signed integer, which the
+// sanitized build reports.
+TEST(IRGraph, InitializerDimsWhoseProductOverflows) {
+  onnx::ModelProto m = chain(1);
+  auto* g = m.mutable_graph();
+  auto* huge = g->add_initializer();
+  huge->set_name("huge");
+  huge->set_data_type(onnx::TensorProto::FLOAT);
+  huge->add_dims(int64_t{1} << 40);
+  huge->add_dims(int64_t{1} << 40);
+  auto* small = g->add_initializer();
+  small->set_name("small");
+  small->set_data_type(onnx::TensorProto::FLOAT);
+  small->add_dims(3);
+  for (float v : {1.f, 2.f, 3.f}) small->add_float_data(v);
+
+  tarq::IRGraph plain{onnx::ModelProto(m)};
+  EXPECT_EQ(plain.n_bytes, 12);
+
+  // With a weight cache, the large-weight test reads the same product.
+  auto cache = std::make_shared<tarq::NativeArrayMap>();
+  tarq::IRGraphOptions o;
+  o.initializer_dat = cache;
+  tarq::IRGraph cached(onnx::ModelProto(m), o);
+  EXPECT_EQ(cached.n_bytes, 12);
+  tarq::RebuildOptions sort;
+  sort.sort_nodes = true;
+  cached.rebuild(sort);
+  EXPECT_EQ(cached.n_bytes, 12);
+  EXPECT_FALSE(cache->contains("huge"));
+}
+
 }  // namespace

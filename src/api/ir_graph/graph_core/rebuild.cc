@@ -2,6 +2,7 @@
 // index table from it, in a fixed order of steps.
 #include <onnx/onnx_pb.h>
 
+#include "declared_size.h"
 #include "node_slots.h"
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/log.h"
@@ -84,9 +85,8 @@ void IRGraph::build_consts() {
 void IRGraph::compute_n_bytes() {
   int64_t total = 0;
   for (const auto& init : graph_->initializer()) {
-    int64_t count = 1;
-    for (int64_t d : init.dims()) count *= d;
-    total += count * host_item_size(init.data_type());
+    total = wrapping_add(
+        total, wrapping_mul(declared_count(init.dims()), host_item_size(init.data_type())));
   }
   n_bytes = total;
 }

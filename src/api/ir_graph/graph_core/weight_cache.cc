@@ -20,6 +20,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "declared_size.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/companions/progress.h"
@@ -133,9 +134,7 @@ void IRGraph::load_weights(bool edit_par_given) {
   bool has_external = false;
   for (const auto& init : graph->initializer()) {
     if (!has_external) has_external = helpers::uses_external_data(init);
-    int64_t count = 1;
-    for (int64_t d : init.dims()) count *= d;
-    if (count > kLargeWeight) move_later(init.name());
+    if (declared_count(init.dims()) > kLargeWeight) move_later(init.name());
   }
 
   const bool cache_was_empty = cache.empty();
