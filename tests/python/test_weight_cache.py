@@ -138,3 +138,18 @@ def test_constant_with_external_data_becomes_an_initializer(ir, tmp_path, caplog
     assert [n.name for n in g.node] == ["add"]
     assert "k" in g.consts and "k" in g.inputs_with_const and "k" not in g.inputs
     np.testing.assert_array_equal(g.get_array(g.model.graph.initializer[g.consts["k"]]), value)
+
+
+def test_replacement_data_is_bounded(ir, tmp_path, caplog):
+    # A missing external file for a tensor that declares 2^36 floats: making
+    # random data for it would exhaust memory, so the rebuild refuses.
+    t = TensorProto(name="huge", data_type=F, dims=[2 ** 36])
+    t.data_location = TensorProto.EXTERNAL
+    t.external_data.add(key="location", value="missing.bin")
+    g0 = helper.make_graph([helper.make_node("Add", ["x", "huge"], ["y"], name="add")], "g",
+                           [helper.make_tensor_value_info("x", F, [1])],
+                           [helper.make_tensor_value_info("y", F, [1])], [t])
+    m = helper.make_model(g0, opset_imports=[helper.make_opsetid("", 17)])
+    with pytest.raises(ValueError, match="huge"):
+        ir.IRGraph(m, initializer_dat={"huge": np.zeros(1, np.float32)},
+                   ori_model_path=str(tmp_path / "model.onnx"))

@@ -27,6 +27,7 @@
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/api/ir_graph/name_hash.h"
+#include "tarq/errors.h"
 
 namespace tarq {
 
@@ -53,11 +54,19 @@ std::string current_dir() {
   return getcwd(buf, sizeof(buf)) ? std::string(buf) : std::string();
 }
 
-// Values in [-1, 1) of the tensor's type and dims, as raw data.
+// Values in [-1, 1) of the tensor's type and dims, as raw data. The dims come
+// from the model unchecked: replacement data is made only up to the size a
+// model can hold inline (2 GB of doubles while it is made), beyond which the
+// rebuild fails with ValueError naming the tensor.
 void fill_random(onnx::TensorProto& t) {
   static std::mt19937_64 rng{std::random_device{}()};
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   Extents dims(t.dims().begin(), t.dims().end());
+  int64_t count = element_count(dims);  // ValueError for negative or overflowing dims
+  if (count > kMaximumProtobuf / static_cast<int64_t>(sizeof(double))) {
+    throw ValueError("cannot make replacement data for '" + t.name() + "': its dims declare " +
+                     std::to_string(count) + " elements; provide its external data file");
+  }
   NdArray values(kDouble, dims);
   auto* v = values.mutable_data_as<double>();
   for (int64_t i = 0; i < values.size(); ++i) v[i] = uniform(rng) * 2 - 1;
