@@ -1,5 +1,6 @@
 // tarqLog and the companion services: value-information utilities, the
 // extended-operator registry, swap rules, the saver threshold, progress.
+#include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 #include <pybind11/stl.h>
 
@@ -13,6 +14,7 @@
 #include "tarq/api/ir_graph/companions/settings.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/errors.h"
 
 namespace tarq::py_face {
 
@@ -130,6 +132,21 @@ void bind_companions(py::module_& m, py::module_& c) {
       },
       py::arg("graph"), py::arg("model"), py::arg("dynamic") = false,
       "Completes the value information of extended operators; returns (model, uses_any).");
+
+  c.def(
+      "check_model",
+      [](py::handle model, bool full_check) {
+        OwnerPtr keep;
+        const auto* mp = message_arg_as<onnx::ModelProto>(model, &keep);
+        try {
+          onnx::checker::check_model(*mp, full_check);
+        } catch (const std::exception& e) {
+          throw ValidationError(e.what());
+        }
+      },
+      py::arg("model"), py::arg("full_check") = false,
+      "Runs the ONNX checker on a model (a view is checked in place, an onnx.ModelProto is\n"
+      "copied in); raises ValidationError when it rejects the model.");
 
   c.def("get_swap_ops", &swap_ops);
   c.def("set_swap_ops", &set_swap_ops, py::arg("ops"));
