@@ -521,21 +521,29 @@ def main(argv=None):
         print()
         print("\n".join(notes))
 
-    from google.protobuf.internal import api_implementation
     import onnx
+    write_results("construct", args.results_dir, rows, notes, onnx=onnx.__version__,
+                  repeat=args.repeat, generator_version=GENERATOR_VERSION, tarq=probe,
+                  tarq_mode=mode)
+    return 0
+
+
+
+def write_results(kind, results_dir, rows, notes, **extra):
+    """Writes one JSON document of results, with the run's circumstances."""
+    from google.protobuf.internal import api_implementation
+
     meta = {
-        "benchmark": "construct", "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
-        "python": sys.version.split()[0], "onnx": onnx.__version__,
-        "protobuf_backend": api_implementation.Type(), "platform": platform.platform(),
-        "cpus": os.cpu_count(), "loadavg": os.getloadavg(), "repeat": args.repeat,
-        "generator_version": GENERATOR_VERSION, "tarq": probe, "tarq_mode": mode,
+        "benchmark": kind, "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+        "python": sys.version.split()[0], "protobuf_backend": api_implementation.Type(),
+        "platform": platform.platform(), "cpus": os.cpu_count(), "loadavg": os.getloadavg(),
+        **extra,
     }
-    os.makedirs(args.results_dir, exist_ok=True)
-    out = os.path.join(args.results_dir, f"construct_{time.strftime('%Y%m%d_%H%M%S')}.json")
+    os.makedirs(results_dir, exist_ok=True)
+    out = os.path.join(results_dir, f"{kind}_{time.strftime('%Y%m%d_%H%M%S')}.json")
     with open(out, "w") as f:
         json.dump({"meta": meta, "rows": rows, "targets": notes}, f, indent=1)
     print(f"\nresults: {out}")
-    return 0
 
 
 if __name__ == "__main__":

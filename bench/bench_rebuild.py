@@ -429,7 +429,6 @@ def main(argv=None):
     print()
     print("\n".join(notes))
 
-    from google.protobuf.internal import api_implementation
     from importlib import metadata
     versions = {"onnx": onnx.__version__}
     for dist in ("onnx-graphsurgeon", "torch", "transformers"):
@@ -437,18 +436,8 @@ def main(argv=None):
             versions[dist] = metadata.version(dist)
         except metadata.PackageNotFoundError:
             versions[dist] = None
-    meta = {
-        "benchmark": "rebuild", "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
-        "python": sys.version.split()[0], **versions,
-        "protobuf_backend": api_implementation.Type(), "platform": platform.platform(),
-        "cpus": os.cpu_count(), "loadavg": os.getloadavg(), "repeat": args.repeat,
-        "generator_version": bc.GENERATOR_VERSION, "stages": stages,
-    }
-    os.makedirs(args.results_dir, exist_ok=True)
-    out = os.path.join(args.results_dir, f"rebuild_{time.strftime('%Y%m%d_%H%M%S')}.json")
-    with open(out, "w") as f:
-        json.dump({"meta": meta, "rows": rows, "targets": notes}, f, indent=1)
-    print(f"\nresults: {out}")
+    bc.write_results("rebuild", args.results_dir, rows, notes, **versions, repeat=args.repeat,
+                     generator_version=bc.GENERATOR_VERSION, stages=stages)
     return 0
 
 
