@@ -129,13 +129,19 @@ def test_constant_with_external_data_becomes_an_initializer(ir, tmp_path, caplog
     t = TensorProto(name="c", data_type=F, dims=[2, 3])
     t.data_location = TensorProto.EXTERNAL
     t.external_data.add(key="location", value="c.bin")
+    t2 = TensorProto()
+    t2.CopyFrom(t)
     nodes = [helper.make_node("Constant", [], ["k"], name="const", value=t),
-             helper.make_node("Add", ["x", "k"], ["y"], name="add")]
+             helper.make_node("Relu", ["x"], ["r"], name="relu"),
+             helper.make_node("Constant", [], ["k2"], name="const2", value=t2),
+             helper.make_node("Add", ["r", "k"], ["s"], name="add"),
+             helper.make_node("Add", ["s", "k2"], ["y"], name="add2")]
     g0 = helper.make_graph(nodes, "g", [helper.make_tensor_value_info("x", F, [2, 3])],
                            [helper.make_tensor_value_info("y", F, [2, 3])])
     m = helper.make_model(g0, opset_imports=[helper.make_opsetid("", 17)])
     g = ir.IRGraph(m, initializer_dat={}, ori_model_path=str(tmp_path / "model.onnx"))
-    assert [n.name for n in g.node] == ["add"]
+    assert [n.name for n in g.node] == ["relu", "add", "add2"], "the others keep their order"
+    assert "k2" in g.consts
     assert "k" in g.consts and "k" in g.inputs_with_const and "k" not in g.inputs
     np.testing.assert_array_equal(g.get_array(g.model.graph.initializer[g.consts["k"]]), value)
 

@@ -14,6 +14,7 @@
 #include <onnx/onnx_pb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 #include <random>
@@ -133,11 +134,17 @@ void IRGraph::load_weights(bool edit_par_given) {
       constant_nodes.push_back(p);
     }
   }
-  // Remove those nodes, parking them: views and records may point at them.
-  for (auto it = constant_nodes.rbegin(); it != constant_nodes.rend(); ++it) {
-    onnx::NodeProto* removed = nullptr;
-    graph->mutable_node()->ExtractSubrange(*it, 1, &removed);
-    model_owner_->park(std::unique_ptr<onnx::NodeProto>(removed));
+  // Remove those nodes in one pass, parking them: views and records may
+  // point at them. The others keep their order.
+  if (!constant_nodes.empty()) {
+    auto* nodes = graph->mutable_node();
+    std::unordered_set<const onnx::NodeProto*> gone;
+    for (int p : constant_nodes) gone.insert(&nodes->Get(p));
+    std::stable_partition(nodes->pointer_begin(), nodes->pointer_end(),
+                          [&](const onnx::NodeProto* n) { return !gone.count(n); });
+    for (size_t i = 0; i < constant_nodes.size(); ++i) {
+      model_owner_->park(std::unique_ptr<onnx::NodeProto>(nodes->ReleaseLast()));
+    }
   }
 
   bool has_external = false;
