@@ -21,6 +21,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "../companions/onnx_helpers/tensor_layout.h"
 #include "declared_size.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
@@ -84,8 +85,8 @@ NdArray take_weight(const IRGraph& g, onnx::TensorProto& t) {
   int32_t type = t.data_type();
   Extents dims(t.dims().begin(), t.dims().end());
   std::optional<NdArray> array;
-  bool byte_layout = is_known_elem_type(type) && type != kString && type != kInt4 &&
-                     type != kUint4 && type != kFloat4e2m1 && type != kInt2 && type != kUint2;
+  bool byte_layout =
+      is_known_elem_type(type) && type != kString && !helpers::layout::is_packed(type);
   if (byte_layout && t.dims_size() > 0 && t.has_raw_data() &&
       t.raw_data().size() == static_cast<size_t>(element_count(dims)) * elem_size(type)) {
     array = NdArray::from_bytes(type, dims, std::move(*t.mutable_raw_data()));

@@ -1,6 +1,7 @@
 // How each element type sits in a TensorProto: packing of the sub-byte types
 // and the typed field that holds values outside raw_data. Shared by the
-// tensor helpers of this folder.
+// tensor helpers of this folder and the weight cache (which takes raw bytes
+// as they are only for unpacked types).
 #pragma once
 
 #include <cstdint>
