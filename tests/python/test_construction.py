@@ -1,5 +1,8 @@
 """Constructing an IRGraph: fields, parameters, host objects, failures."""
 import gc
+import os
+import subprocess
+import sys
 
 import numpy as np
 import onnx
@@ -123,3 +126,30 @@ def test_weight_cache_arrays_are_numpy(ir):
     cache = {"w": np.ones((1, 4), np.float32)}
     g = ir.IRGraph(tiny_model(), initializer_dat=cache)
     assert g.initializer_dat is cache
+
+
+def test_rebuild_step_times_on_request():
+    # One line per completed rebuild on standard error, naming the steps that
+    # ran; nothing without the variable (or with it set to 0).
+    script = ("import tarq.api.ir_graph as ir, sys\n"
+              f"g = ir.IRGraph(ir.load_model({EXAMPLE!r}), initializer_dat={{}})\n"
+              "g.rebuild(sort_nodes=True)\n"
+              "print(len(g.nodes))\n")
+
+    def run(value):
+        env = dict(os.environ)
+        env.pop("TARQ_REBUILD_TIMES", None)
+        if value is not None:
+            env["TARQ_REBUILD_TIMES"] = value
+        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                              text=True, check=True)
+        return int(done.stdout), [l for l in done.stderr.splitlines() if l.startswith("tarq rebuild:")]
+
+    n, lines = run("1")
+    assert len(lines) == 2
+    first, second = (dict(zip(l.split()[5::2], map(float, l.split()[6::2]))) for l in lines)
+    assert all(l.startswith(f"tarq rebuild: {n} nodes, ms:") for l in lines)
+    assert "weights" in first and "sort" not in first
+    assert "sort" in second and "weights" in second
+    assert first["total"] >= first["clean"] >= 0
+    assert run(None)[1] == [] and run("0")[1] == []

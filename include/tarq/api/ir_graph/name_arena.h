@@ -81,8 +81,7 @@ namespace tarq {
 template <class V>
 class NameTable {
   using Entry = std::pair<std::string_view, V>;
-  using Map = tsl::ordered_map<std::string_view, V, NameHash, std::equal_to<std::string_view>,
-                               std::allocator<Entry>, std::vector<Entry>>;
+  using Map = NameViewMap<V>;
 
  public:
   using iterator = typename Map::iterator;

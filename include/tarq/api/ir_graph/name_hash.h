@@ -4,8 +4,14 @@
 // 10-60 byte names models carry.
 #pragma once
 
+#include <tsl/ordered_map.h>
+
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tarq {
 
@@ -14,5 +20,14 @@ size_t hash_name(std::string_view name) noexcept;
 struct NameHash {
   size_t operator()(std::string_view name) const noexcept { return hash_name(name); }
 };
+
+// A map keyed by views of names that live elsewhere (in the model being
+// walked), for the working maps of one pass: flat storage, one hash per
+// lookup, no copy of the names. The viewed strings must outlive the map and
+// stay unchanged while they are keys.
+template <class V>
+using NameViewMap = tsl::ordered_map<std::string_view, V, NameHash, std::equal_to<std::string_view>,
+                                     std::allocator<std::pair<std::string_view, V>>,
+                                     std::vector<std::pair<std::string_view, V>>>;
 
 }  // namespace tarq

@@ -38,6 +38,10 @@ void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape) {
   }
 }
 
+bool has_content(const onnx::TypeProto_Tensor& t) {
+  return t.has_elem_type() || t.has_shape() || t.ByteSizeLong() > 0;
+}
+
 int32_t to_np_type(int32_t onnx_code) {
   if (onnx_code != kUndefined && !is_known_elem_type(onnx_code)) {
     throw ValueError("unknown ONNX element type " + std::to_string(onnx_code));

@@ -109,10 +109,8 @@ void IRGraph::build_boundary_and_operands() {
     if (consts_->count(vi->name())) continue;
     Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_, alloc));
     const auto& type = vi->type();
-    // "Has a type" is "serializes to more than nothing"; the field tests
-    // answer that for the usual value info without sizing the message.
     const auto& tensor = type.tensor_type();
-    if (tensor.has_elem_type() || tensor.has_shape() || tensor.ByteSizeLong() > 0) {
+    if (has_content(tensor)) {
       op.shape = inf_shape(*vi);
       op.dtype = to_np_type(tensor.elem_type());
     } else if (type.sequence_type().ByteSizeLong() > 0) {

@@ -4,8 +4,10 @@
 
 #include "declared_size.h"
 #include "node_slots.h"
+#include "step_clock.h"
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/log.h"
+#include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/errors.h"
 
@@ -31,31 +33,45 @@ void IRGraph::rebuild(const RebuildOptions& options) {
   if (edit_par_given(options.edit_par)) {
     throw ValueError("edit_par: redefining the graph inputs and outputs is not supported yet");
   }
+  StepClock clock;
   bool clean_shape = options.clean_shape;
   if (!clean_shape) {
     // A value info without any type cannot be trusted; clean them all away.
     for (const auto& vi : model_->graph().value_info()) {
-      if (vi.type().tensor_type().ByteSizeLong() == 0 &&
-          vi.type().sequence_type().ByteSizeLong() == 0) {
+      if (!has_content(vi.type().tensor_type()) && vi.type().sequence_type().ByteSizeLong() == 0) {
         tarqLog::w("The type of '" + vi.name() + "' is wrong! Try clean it!");
         clean_shape = true;
         break;
       }
     }
   }
+  clock.lap("type_check");
   _clean_model(clean_shape, options.clean_node);
   graph_ = model_->mutable_graph();
+  clock.lap("clean");
   scan_operators();
   build_consts();
-  if (initializer_dat) load_weights(edit_par_given(options.edit_par));
+  clock.lap("scan_consts");
+  if (initializer_dat) {
+    load_weights(edit_par_given(options.edit_par));
+    clock.lap("weights");
+  }
   build_boundary_and_operands();
-  if (options.sort_nodes) _sort_nodes();
+  clock.lap("operands");
+  if (options.sort_nodes) {
+    _sort_nodes();
+    clock.lap("sort");
+  }
   NodeSlots slots = build_node_index_and_links();
+  clock.lap("links");
   can_frees_ = std::make_shared<NameLists>();
   fill_can_frees(slots);
   compute_n_bytes();
   op_ruler_pause = host_factory_->new_map();
+  clock.lap("frees_bytes");
   capture_dependencies(slots);
+  clock.lap("dependencies");
+  clock.report(graph_->node_size());
 }
 
 void IRGraph::scan_operators() {

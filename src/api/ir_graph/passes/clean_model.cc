@@ -27,21 +27,30 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/api/ir_graph/name_hash.h"
 #include "tarq/errors.h"
 
 namespace tarq {
 
 namespace {
 
-// Name -> removal flag (true: remove at the end).
-using Flags = std::unordered_map<std::string, bool>;
+// Name -> removal flag (true: remove at the end). Keys view the names of the
+// model's own messages: removed ones are parked, never freed, and the one
+// name the cleaning rewrites (a blanked Resize input) is never a key.
+using Flags = NameViewMap<bool>;
+
+// A graph input or initializer with its removal flag.
+template <class T>
+struct Entry {
+  bool remove;
+  T* elem;
+};
 
 bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
@@ -50,11 +59,6 @@ bool ends_with(std::string_view s, std::string_view suffix) {
 bool is_quant_param(std::string_view name) {
   return ends_with(name, "_quant_min") || ends_with(name, "_quant_max") ||
          ends_with(name, "_quant_zero_point") || ends_with(name, "_quant_scale");
-}
-
-bool flagged(const Flags& flags, const std::string& name) {
-  auto it = flags.find(name);
-  return it != flags.end() && it->second;
 }
 
 // Rewrites `list` in one pass, keeping the elements `keep` accepts in order;
@@ -90,7 +94,7 @@ const onnx::GraphProto& loop_body(const onnx::NodeProto& node) {
   throw ValueError("Loop node '" + node.name() + "' has no graph attribute 'body'");
 }
 
-void record_uses(const onnx::NodeProto& node, std::unordered_map<std::string, bool>& names) {
+void record_uses(const onnx::NodeProto& node, Flags& names) {
   for (const auto& in : node.input()) {
     if (!in.empty()) names[in] = true;
   }
@@ -104,34 +108,31 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
   onnx::GraphProto* g = model_->mutable_graph();
 
   // Graph inputs; quantization parameters are never removed.
-  Flags inputs_rm;
-  std::unordered_map<std::string, onnx::ValueInfoProto*> input_by_name;
+  NameViewMap<Entry<onnx::ValueInfoProto>> inputs_rm;
+  inputs_rm.reserve(static_cast<size_t>(g->input_size() + g->initializer_size()));
   for (auto& in : *g->mutable_input()) {
-    inputs_rm[in.name()] = !is_quant_param(in.name());
-    input_by_name.emplace(in.name(), &in);
+    inputs_rm[in.name()] = {!is_quant_param(in.name()), &in};
   }
 
   // Initializers, each declared as a graph input with its own dims.
-  Flags consts_rm;
-  std::unordered_map<std::string, const onnx::TensorProto*> const_by_name;
+  NameViewMap<Entry<const onnx::TensorProto>> consts_rm;
+  consts_rm.reserve(static_cast<size_t>(g->initializer_size()));
   std::unordered_set<const onnx::ValueInfoProto*> dropped_inputs;
   std::vector<std::unique_ptr<onnx::ValueInfoProto>> new_inputs;
   for (const auto& c : g->initializer()) {
     const std::string& name = c.name();
-    consts_rm[name] = !is_quant_param(name);
-    const_by_name.emplace(name, &c);
-    auto it = input_by_name.find(name);
-    if (it != input_by_name.end() && !dims_equal(c, inf_shape(*it->second))) {
-      dropped_inputs.insert(it->second);
-      input_by_name.erase(it);
-      inputs_rm.erase(name);
+    consts_rm[name] = {!is_quant_param(name), &c};
+    auto it = inputs_rm.find(name);
+    if (it != inputs_rm.end() && !dims_equal(c, inf_shape(*it->second.elem))) {
+      dropped_inputs.insert(it->second.elem);
+      inputs_rm.unordered_erase(it);
+      it = inputs_rm.end();
     }
-    if (!inputs_rm.count(name)) {
+    if (it == inputs_rm.end()) {
       Shape dims(c.dims().begin(), c.dims().end());
       new_inputs.push_back(std::make_unique<onnx::ValueInfoProto>(
           helpers::make_tensor_value_info(name, c.data_type(), dims)));
-      input_by_name[name] = new_inputs.back().get();
-      inputs_rm[name] = true;
+      inputs_rm[new_inputs.back()->name()] = {true, new_inputs.back().get()};
     }
   }
   if (!dropped_inputs.empty()) {
@@ -142,28 +143,28 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
     if (!dropped_inputs.count(vi.get())) g->mutable_input()->AddAllocated(vi.release());
   }
 
-  Flags values_rm, outputs_rm;
-  for (const auto& vi : g->value_info()) values_rm[vi.name()] = true;
+  Flags outputs_rm;
+  outputs_rm.reserve(static_cast<size_t>(g->output_size()));
   for (const auto& out : g->output()) outputs_rm[out.name()] = true;
 
   // Dead nodes: walking backwards, a node is kept when one of its outputs is
   // a graph output or is read by a kept node further down.
   if (clean_node) {
-    std::unordered_map<std::string, bool> valid_opers;
+    Flags valid_opers;
     std::unordered_set<const onnx::NodeProto*> invalid_nodes;
     for (int i = g->node_size() - 1; i >= 0; --i) {
       const onnx::NodeProto& node = g->node(i);
       bool valid = false;
       for (const auto& out : node.output()) {
         auto ins = valid_opers.try_emplace(out, false);
-        if (outputs_rm.count(out)) ins.first->second = true;
+        if (outputs_rm.count(out)) ins.first.value() = true;
         if (ins.first->second) valid = true;
       }
       for (const auto& in : node.input()) {
         if (in.empty() || consts_rm.count(in)) continue;
         auto ins = valid_opers.try_emplace(in, valid);
-        if (!ins.second && valid) ins.first->second = true;
-        if (inputs_rm.count(in)) ins.first->second = false;
+        if (!ins.second && valid) ins.first.value() = true;
+        if (inputs_rm.count(in)) ins.first.value() = false;
       }
       if (!valid) invalid_nodes.insert(&node);
     }
@@ -174,42 +175,64 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
   }
 
   // References: every name a node (or a Loop body's node) reads or writes;
-  // true when its last occurrence was a read.
-  std::unordered_map<std::string, bool> valid_names;
+  // true when its last occurrence was a read. An empty scales or sizes
+  // initializer of a Resize node becomes a blank input, still counting as
+  // read; its key views the initializer's name, as the node's string is
+  // about to change.
+  Flags valid_names;
+  valid_names.reserve(static_cast<size_t>(g->node_size()) * 2);
   for (auto& node : *g->mutable_node()) {
+    if (node.op_type() == "Resize" && opset >= 13) {
+      for (int i = 0; i < node.input_size(); ++i) {
+        const std::string& in = node.input(i);
+        if (in.empty()) continue;
+        auto c = (i == 2 || i == 3) ? consts_rm.find(in) : consts_rm.end();
+        if (c == consts_rm.end()) {
+          valid_names[in] = true;
+          continue;
+        }
+        const onnx::TensorProto& t = *c->second.elem;
+        valid_names[t.name()] = true;
+        if (t.dims_size() == 1 && t.dims(0) == 0) node.set_input(i, "");
+      }
+      for (const auto& out : node.output()) valid_names[out] = false;
+      continue;
+    }
     record_uses(node, valid_names);
     if (node.op_type() == "Loop") {
       for (const auto& inner : loop_body(node).node()) record_uses(inner, valid_names);
     }
-    if (node.op_type() == "Resize" && opset >= 13) {
-      for (int i : {2, 3}) {
-        if (node.input_size() <= i) continue;
-        auto c = const_by_name.find(node.input(i));
-        if (c == const_by_name.end()) continue;
-        if (c->second->dims_size() == 1 && c->second->dims(0) == 0) node.set_input(i, "");
-      }
-    }
-  }
-  for (const auto& [name, read] : valid_names) {
-    auto c = consts_rm.find(name);
-    if (c != consts_rm.end()) c->second = false;
-    if (auto in = inputs_rm.find(name); in != inputs_rm.end()) {
-      in->second = false;
-    } else if (auto out = outputs_rm.find(name); out != outputs_rm.end()) {
-      out->second = false;
-    } else if (auto v = values_rm.find(name); v != values_rm.end() && !clean_shape && read) {
-      v->second = false;
-    }
   }
 
-  // Branch results keep their value information.
+  // What stays: a referenced input or initializer (or a quantization
+  // parameter); a referenced output not also named as an input; without
+  // clean_shape, the value information of a tensor whose last reference is a
+  // read, named neither as an input nor as an output; with clean_shape (from
+  // opset 13), that of each If node's first result.
+  NameViewMap<bool> branch_results;
   if (clean_shape && opset > 12) {
     for (const auto& node : g->node()) {
-      if (node.op_type() != "If" || node.output_size() == 0) continue;
-      auto v = values_rm.find(node.output(0));
-      if (v != values_rm.end()) v->second = false;
+      if (node.op_type() == "If" && node.output_size() > 0) branch_results[node.output(0)] = true;
     }
   }
+  auto referenced = [&](const std::string& name) { return valid_names.count(name) != 0; };
+  auto keep_input = [&](const auto& e) {
+    auto it = inputs_rm.find(e.name());
+    return it == inputs_rm.end() || !it->second.remove || referenced(e.name());
+  };
+  auto keep_const = [&](const auto& e) {
+    auto it = consts_rm.find(e.name());
+    return it == consts_rm.end() || !it->second.remove || referenced(e.name());
+  };
+  auto keep_output = [&](const auto& e) {
+    return referenced(e.name()) && !inputs_rm.count(e.name());
+  };
+  auto keep_value = [&](const auto& e) {
+    if (clean_shape) return branch_results.count(e.name()) != 0;
+    auto it = valid_names.find(e.name());
+    return it != valid_names.end() && it->second && !inputs_rm.count(e.name()) &&
+           !outputs_rm.count(e.name());
+  };
 
   // Removal, mirrored in the host caches.
   auto* shapes = dynamic_shapes.get();
@@ -217,22 +240,22 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
   auto drop_shape = [&](const std::string& name) {
     if (shapes && shapes->size() != 0 && shapes->contains(name)) shapes->erase(name);
   };
-  auto remove_flagged = [&](auto* list, const Flags& flags, auto&& mirror) {
+  auto remove_unkept = [&](auto* list, auto&& keep, auto&& mirror) {
     std::vector<std::string> removed;
     filter_list(list, owner, [&](const auto& e) {
-      if (!flagged(flags, e.name())) return true;
+      if (keep(e)) return true;
       removed.push_back(e.name());
       return false;
     });
     for (auto it = removed.rbegin(); it != removed.rend(); ++it) mirror(*it);
   };
-  remove_flagged(g->mutable_input(), inputs_rm, drop_shape);
-  remove_flagged(g->mutable_initializer(), consts_rm, [&](const std::string& name) {
+  remove_unkept(g->mutable_input(), keep_input, drop_shape);
+  remove_unkept(g->mutable_initializer(), keep_const, [&](const std::string& name) {
     if (initializer_dat && initializer_dat->contains(name)) initializer_dat->erase(name);
     if (diff && !diff->empty() && diff->contains(name)) diff->erase(name);
   });
-  remove_flagged(g->mutable_value_info(), values_rm, drop_shape);
-  remove_flagged(g->mutable_output(), outputs_rm, drop_shape);
+  remove_unkept(g->mutable_value_info(), keep_value, drop_shape);
+  remove_unkept(g->mutable_output(), keep_output, drop_shape);
 
   // The weight cache keeps only names that were initializers.
   if (clean_shape && initializer_dat) {
@@ -247,17 +270,24 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
 
   // Reshape outputs: one entry per repetition, then inference again. Every
   // repetition adds a name to the value information, so there are at most as
-  // many as nodes.
-  for (int round = 0; round <= model_->graph().node_size(); ++round) {
+  // many as nodes. Repetitions do not add or remove nodes.
+  std::vector<int> reshapes;
+  for (int i = 0; i < model_->graph().node_size(); ++i) {
+    const auto& node = model_->graph().node(i);
+    if (node.op_type() == "Reshape" && node.output_size() > 0 && node.input_size() > 0)
+      reshapes.push_back(i);
+  }
+  for (size_t round = 0; !reshapes.empty() && round <= reshapes.size(); ++round) {
     const onnx::GraphProto& graph = model_->graph();
-    std::unordered_map<std::string_view, const onnx::ValueInfoProto*> infs;
+    NameViewMap<const onnx::ValueInfoProto*> infs;
+    infs.reserve(
+        static_cast<size_t>(graph.value_info_size() + graph.input_size() + graph.output_size()));
     for (const auto* list : {&graph.value_info(), &graph.input(), &graph.output()}) {
       for (const auto& vi : *list) infs[vi.name()] = &vi;
     }
     std::optional<onnx::ValueInfoProto> entry;
-    for (const auto& node : graph.node()) {
-      if (node.op_type() != "Reshape" || node.output_size() == 0 || node.input_size() == 0)
-        continue;
+    for (int i : reshapes) {
+      const auto& node = graph.node(i);
       if (infs.count(node.output(0))) continue;
       auto src = infs.find(node.input(0));
       if (src == infs.end()) continue;

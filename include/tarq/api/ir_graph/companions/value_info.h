@@ -7,7 +7,8 @@
 
 namespace onnx {
 class ValueInfoProto;
-}
+class TypeProto_Tensor;
+}  // namespace onnx
 
 namespace tarq {
 
@@ -17,6 +18,11 @@ namespace tarq {
 Shape inf_shape(const onnx::ValueInfoProto& value_info, bool none = false);
 // Writes `shape` as the value info's tensor shape, replacing its dimensions.
 void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape);
+
+// True when a tensor type serializes to more than nothing: the rebuild's test
+// for "has a type". The field tests answer it for the usual value info
+// without sizing the message.
+bool has_content(const onnx::TypeProto_Tensor& tensor_type);
 
 // ONNX element-type code -> array element type. The codes coincide, so this
 // only validates: UNDEFINED (0) stays 0 (absent); an unknown code throws
