@@ -8,8 +8,9 @@
 // later than its reader contributes only its own name, exactly as a single
 // forward walk over the model sees it). An entry is computed on first access
 // by a walk back over those producer links, in time proportional to what it
-// reaches, and then kept. The captured names are copies in an arena, so later
-// edits of the model do not change the map.
+// reaches, and then kept. The captured names are views of the index tables'
+// own key copies (the map keeps that storage alive) or copies in its own
+// arena, so later edits of the model do not change the map.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +55,8 @@ class DependencyMap {
 class DependencyGraph {
  public:
   NameArena arena;
+  // The tables whose keys `names` views; table keys outlive erasure.
+  std::vector<std::shared_ptr<const void>> keep;
   std::vector<std::string_view> names;  // tensor names by id
   // Node i's input slots are [slot_begin[i], slot_begin[i+1]).
   std::vector<size_t> slot_begin;

@@ -35,6 +35,7 @@
 #include "tarq/api/ir_graph/host_containers.h"
 #include "tarq/api/ir_graph/message_owner.h"
 #include "tarq/api/ir_graph/name_arena.h"
+#include "tarq/api/ir_graph/name_table.h"
 #include "tarq/api/ir_graph/types.h"
 #include "tarq/nd_array.h"
 

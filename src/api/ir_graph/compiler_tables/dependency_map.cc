@@ -77,27 +77,37 @@ void IRGraph::create_tensor_dependency_map() { capture_dependencies(resolve_slot
 
 void IRGraph::capture_dependencies(const NodeSlots& slots) {
   // Tensor ids: operands by table position, then constants by initializer
-  // position, then any other name met. Each name is copied into the arena the
-  // first time its id is used.
+  // position, then any other name met. Names are the keys the operand and
+  // constant tables hold (the map keeps those tables' key storage alive);
+  // a name neither table holds is copied into the map's own arena.
   const auto& graph = model_->graph();
   const auto& ops = *operands_;
   const size_t n_ops = ops.size();
   const size_t n_inits = static_cast<size_t>(graph.initializer_size());
   auto g = std::make_shared<DependencyGraph>();
+  g->keep = {operands_, consts_, nodes_};
   g->names.resize(n_ops + n_inits);
   std::vector<int64_t> last_producer(n_ops + n_inits, -1);
   std::vector<int64_t> key_pos(n_ops + n_inits, -1);
   std::unordered_map<std::string_view, int32_t, NameHash> others;
+  // `name` must be a view the map keeps alive (a table key).
   auto name_id = [&](int32_t id, std::string_view name) {
     auto& slot = g->names[static_cast<size_t>(id)];
-    if (!slot.data()) slot = g->arena.copy(name);
+    if (!slot.data()) slot = name;
     return id;
+  };
+  auto const_id = [&](size_t pos, std::string_view name) {
+    auto& slot = g->names[n_ops + pos];
+    if (!slot.data()) slot = consts_->find(name)->first;
+    return static_cast<int32_t>(n_ops + pos);
   };
   auto id_by_name = [&](std::string_view name) -> int32_t {
     auto op = operands_->find(name);
-    if (op != operands_->end()) return name_id(static_cast<int32_t>(operands_->position(op)), name);
+    if (op != operands_->end()) {
+      return name_id(static_cast<int32_t>(operands_->position(op)), op->first);
+    }
     auto c = consts_->find(name);
-    if (c != consts_->end()) return name_id(static_cast<int32_t>(n_ops + c->second), name);
+    if (c != consts_->end()) return const_id(static_cast<size_t>(c->second), c->first);
     auto [it, added] = others.try_emplace(name, static_cast<int32_t>(g->names.size()));
     if (added) {
       g->names.push_back(g->arena.copy(name));
@@ -111,9 +121,8 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
     if (code >= 0)
       return name_id(static_cast<int32_t>(code), ops.entry(static_cast<size_t>(code)).first);
     if (code <= -2) {
-      auto pos = NodeSlots::const_pos(code);
-      return name_id(static_cast<int32_t>(n_ops + static_cast<size_t>(pos)),
-                     graph.initializer(static_cast<int>(pos)).name());
+      auto pos = static_cast<size_t>(NodeSlots::const_pos(code));
+      return const_id(pos, graph.initializer(static_cast<int>(pos)).name());
     }
     return id_by_name(input ? node.input(k) : node.output(k));
   };
@@ -153,9 +162,10 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
       last_producer[static_cast<size_t>(id)] = static_cast<int64_t>(i);
       set_key(id, static_cast<int64_t>(i));
     }
-    // Node names: unique after a rebuild; otherwise the later node wins.
+    // Node names: unique after a rebuild, where the node index holds node i
+    // at position i; otherwise the later node wins.
     if (slots.names_unique) {
-      nodes->entries_.emplace_back(g->arena.copy(slots.name[i]), static_cast<int64_t>(i));
+      nodes->entries_.emplace_back(nodes_->entry(i).first, static_cast<int64_t>(i));
     } else {
       auto [it, added] = node_keys.try_emplace(slots.name[i], nodes->entries_.size());
       if (added) {

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "node_slots.h"
+#include "read_ahead.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -70,8 +71,8 @@ size_t operand_slot(OperandMap& operands, const std::string& name, const OwnerPt
                     const PoolAllocator<Operand>& alloc) {
   auto [it, added] = operands.try_emplace(name);
   if (added) {
-    it.value() = std::allocate_shared<Operand>(alloc);
-    it.value()->owner = owner;
+    it->second = std::allocate_shared<Operand>(alloc);
+    it->second->owner = owner;
   }
   return operands.position(it);
 }
@@ -105,7 +106,13 @@ void IRGraph::build_boundary_and_operands() {
   operands_->reserve(infos.size() + static_cast<size_t>(graph_->node_size()));
   operand_pool_ = std::make_shared<OperandPool>();
   PoolAllocator<Operand> alloc(operand_pool_);
-  for (const auto* vi : infos) {
+  const size_t count = infos.size();
+  for (size_t i = 0; i < count; ++i) {
+    read_ahead<0>(infos, i, [&](const onnx::ValueInfoProto& ahead) {
+      operands_->prefetch(ahead.name());
+      consts_->prefetch(ahead.name());
+    });
+    const auto* vi = infos[i];
     if (consts_->count(vi->name())) continue;
     Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_, alloc));
     const auto& type = vi->type();
@@ -128,6 +135,8 @@ NodeSlots IRGraph::build_node_index_and_links() {
   nodes_->reserve(static_cast<size_t>(graph_->node_size()));
   auto* node_list = graph_->mutable_node();
   for (int p = 0; p < node_list->size(); ++p) {
+    read_ahead<kNodeName | kOpType>(
+        *node_list, p, [&](const onnx::NodeProto& ahead) { nodes_->prefetch(ahead.name()); });
     onnx::NodeProto* node = node_list->Mutable(p);
     if (node->op_type() == "If") {
       for (auto& attr : *node->mutable_attribute()) {
@@ -192,7 +201,19 @@ NodeSlots IRGraph::build_node_index_and_links() {
   slots.out.reserve(n);
   slots.name.reserve(n);
   slots.is_if.reserve(n);
-  for (auto& node : *node_list) link(&node, !unique_names, true);
+  const int count = node_list->size();
+  for (int i = 0; i < count; ++i) {
+    read_ahead<kNodeName | kOpType | kNodeIO>(*node_list, i, [&](const onnx::NodeProto& ahead) {
+      for (const auto& name : ahead.input()) {
+        if (!name.empty()) {
+          consts_->prefetch(name);
+          operands_->prefetch(name);
+        }
+      }
+      for (const auto& name : ahead.output()) operands_->prefetch(name);
+    });
+    link(node_list->Mutable(i), !unique_names, true);
+  }
   slots.in_begin.push_back(slots.in.size());
   slots.out_begin.push_back(slots.out.size());
   for (auto* node : branch_nodes) link(node, true, false);

@@ -4,6 +4,7 @@
 
 #include "declared_size.h"
 #include "node_slots.h"
+#include "read_ahead.h"
 #include "step_clock.h"
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/log.h"
@@ -75,7 +76,10 @@ void IRGraph::rebuild(const RebuildOptions& options) {
 }
 
 void IRGraph::scan_operators() {
-  for (const auto& node : graph_->node()) {
+  const auto& nodes = graph_->node();
+  for (int i = 0; i < nodes.size(); ++i) {
+    read_ahead<kOpType>(nodes, i, no_slots);
+    const auto& node = nodes.Get(i);
     std::string_view op = node.op_type();
     if (op == "DequantizeLinear" || op == "QuantizeLinear") qat = true;
     if (is_extend_op(op) || op == "Reshape_") {

@@ -1,0 +1,70 @@
+// Read-ahead for walks over a model's nodes and value infos. On a large model
+// these walks wait on memory: a message, its strings and their characters
+// are separate heap objects, each a cache miss. Called before element i is
+// used, read_ahead starts loading the elements ahead of it in stages, each
+// stage reading only what an earlier one loaded: the message, then the string
+// objects the walk reads (`What`: the node's name, its operator type, its
+// input and output names; a value info's name and type), then their
+// characters, and last `slots(element)`, where the walk prefetches the table
+// slots those names hash to. It reads nothing the walk would not read and
+// changes nothing. Loading more than a walk uses costs more than it saves.
+#pragma once
+
+#include <onnx/onnx_pb.h>
+
+#include <cstddef>
+#include <vector>
+
+// A function whose only effect is prefetching counts as having none: an
+// out-of-line call to it would be dropped. Everything here is inlined.
+#define TARQ_READ_AHEAD inline __attribute__((always_inline))
+
+namespace tarq {
+
+enum ReadAheadParts : unsigned { kNodeName = 1, kOpType = 2, kNodeIO = 4 };
+
+namespace read_ahead_detail {
+
+constexpr int kMessage = 16, kChars = 8, kSlots = 3;
+
+template <unsigned What>
+TARQ_READ_AHEAD void chars(const onnx::NodeProto& node) {
+  if (What & kNodeName) __builtin_prefetch(node.name().data());
+  if (What & kOpType) __builtin_prefetch(node.op_type().data());
+  if (What & kNodeIO) {
+    for (const auto& s : node.input()) __builtin_prefetch(s.data());
+    for (const auto& s : node.output()) __builtin_prefetch(s.data());
+  }
+}
+
+template <unsigned>
+TARQ_READ_AHEAD void chars(const onnx::ValueInfoProto& vi) {
+  __builtin_prefetch(vi.name().data());
+  __builtin_prefetch(&vi.type().tensor_type());
+}
+
+}  // namespace read_ahead_detail
+
+template <unsigned What, class T, class Slots>
+TARQ_READ_AHEAD void read_ahead(const google::protobuf::RepeatedPtrField<T>& list, int i,
+                                Slots&& slots) {
+  using namespace read_ahead_detail;
+  const int n = list.size();
+  if (i + kMessage < n) __builtin_prefetch(&list.Get(i + kMessage));
+  if (i + kChars < n) chars<What>(list.Get(i + kChars));
+  if (i + kSlots < n) slots(list.Get(i + kSlots));
+}
+
+template <unsigned What, class T, class Slots>
+TARQ_READ_AHEAD void read_ahead(const std::vector<const T*>& list, size_t i, Slots&& slots) {
+  using namespace read_ahead_detail;
+  const size_t n = list.size();
+  if (i + kMessage < n) __builtin_prefetch(list[i + kMessage]);
+  if (i + kChars < n) chars<What>(*list[i + kChars]);
+  if (i + kSlots < n) slots(*list[i + kSlots]);
+}
+
+// For walks without table slots to prefetch.
+inline constexpr auto no_slots = [](const auto&) {};
+
+}  // namespace tarq
