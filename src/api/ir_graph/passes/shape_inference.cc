@@ -6,19 +6,20 @@
 //
 // Requires: an owner whose root is a ModelProto. Guarantees: descriptor 2 is
 // restored and no descriptor is left open, whatever happens; the graph's
-// tables and fields are not touched. Each inference attempt runs on a working
-// copy whose initializers are the model's own tensor objects, moved in (not
-// copied) for the attempt. A failed attempt hands them back and leaves the
-// model exactly as it was; a successful one replaces the model's contents in
-// place: only the value information and the output types change (the ones
-// replaced are parked with the owner), so views of the model, its nodes,
-// inputs and initializers stay attached, and a rebuild parks no more than
-// the value information it replaces. Effect on failure: inference failures
-// never escape (the second one leaves the model with its output shapes
-// cleared, a change the caller sees); errors of the value-information completion and of the checker
-// (ValidationError with the checker's message) propagate, the model keeping
-// whatever inference made of it.
+// tables and fields are not touched. Each inference attempt works on the
+// model itself (nothing is copied but what it may write, onto an arena): a
+// successful one merges what it finds into the types of the value
+// information, inputs and outputs and appends new value information, so
+// views of the model and of its parts stay attached and a rebuild parks
+// nothing; a failed one gives the model back what it held (changed entries
+// get their old contents back, the inferred ones being parked). Effect on
+// failure: inference failures never escape (the second one leaves the model
+// with its output shapes cleared, a change the caller sees); errors of the
+// value-information completion and of the checker (ValidationError with the
+// checker's message) propagate, the model keeping whatever inference made
+// of it.
 #include <fcntl.h>
+#include <google/protobuf/arena.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
@@ -30,6 +31,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <variant>
 
 #include "tarq/api/ir_graph/companions/extend_ops.h"
@@ -40,8 +43,6 @@
 namespace tarq {
 
 namespace {
-
-using Initializers = google::protobuf::RepeatedPtrField<onnx::TensorProto>;
 
 [[noreturn]] void throw_errno(const char* what) {
   throw FileError(std::string(what) + ": " + std::strerror(errno));
@@ -128,81 +129,85 @@ bool same_value_info(const onnx::ValueInfoProto& a, const onnx::ValueInfoProto& 
   return true;
 }
 
-// Makes the model's value-info list `to` say what the inferred list `from`
-// says, replacing only the entries that differ; the replaced contents are
-// parked, so a rebuild whose inference finds nothing new parks nothing.
-void take_value_infos(MessageOwner& owner,
-                      google::protobuf::RepeatedPtrField<onnx::ValueInfoProto>* to,
-                      google::protobuf::RepeatedPtrField<onnx::ValueInfoProto>* from) {
-  const int common = std::min(to->size(), from->size());
-  std::vector<char> replaced(static_cast<size_t>(from->size()), 0);
-  for (int i = 0; i < common; ++i) {
-    if (same_value_info(to->Get(i), from->Get(i))) continue;
-    to->Mutable(i)->Swap(from->Mutable(i));
-    replaced[static_cast<size_t>(i)] = 1;
-  }
-  while (to->size() > from->size()) {
-    owner.park(std::unique_ptr<google::protobuf::Message>(to->ReleaseLast()));
-  }
-  // New entries move over in order; replaced contents are parked, the rest
-  // are copies nobody has seen.
-  std::vector<onnx::ValueInfoProto*> added;
-  while (from->size() > common) added.push_back(from->ReleaseLast());
-  for (auto it = added.rbegin(); it != added.rend(); ++it) to->AddAllocated(*it);
-  while (!from->empty()) {
-    std::unique_ptr<onnx::ValueInfoProto> last(from->ReleaseLast());
-    if (replaced[static_cast<size_t>(from->size())]) owner.park(std::move(last));
-  }
-}
+using ValueInfos = google::protobuf::RepeatedPtrField<onnx::ValueInfoProto>;
 
-// Moves what inference adds to a graph (value information, output types) from
-// the inferred copy `from` into the model's graph `to`, subgraphs included.
-// Nodes, inputs and initializers of the model stay the same objects.
-void take_inferred(MessageOwner& owner, onnx::GraphProto& to, onnx::GraphProto& from) {
-  take_value_infos(owner, to.mutable_value_info(), from.mutable_value_info());
-  take_value_infos(owner, to.mutable_output(), from.mutable_output());
-  for (int n = 0; n < to.node_size() && n < from.node_size(); ++n) {
-    auto* tn = to.mutable_node(n);
-    auto* fn = from.mutable_node(n);
-    for (int a = 0; a < tn->attribute_size() && a < fn->attribute_size(); ++a) {
-      auto* ta = tn->mutable_attribute(a);
-      auto* fa = fn->mutable_attribute(a);
-      if (ta->has_g() && fa->has_g()) take_inferred(owner, *ta->mutable_g(), *fa->mutable_g());
-      for (int k = 0; k < ta->graphs_size() && k < fa->graphs_size(); ++k) {
-        take_inferred(owner, *ta->mutable_graphs(k), *fa->mutable_graphs(k));
-      }
+// What an inference attempt may write, copied beforehand onto an arena: the
+// graph's value information, inputs and outputs (inference merges what it
+// finds into their types and appends new value information), and every node
+// that holds subgraphs (it infers those in place too). Copying onto an arena
+// costs a bump of a pointer per message and frees everything at once.
+class InferenceBackup {
+ public:
+  explicit InferenceBackup(const onnx::GraphProto& g) {
+    graph_ = google::protobuf::Arena::CreateMessage<onnx::GraphProto>(&arena_);
+    *graph_->mutable_value_info() = g.value_info();
+    *graph_->mutable_input() = g.input();
+    *graph_->mutable_output() = g.output();
+    for (int i = 0; i < g.node_size(); ++i) {
+      if (!has_subgraph(g.node(i))) continue;
+      positions_.push_back(i);
+      *graph_->add_node() = g.node(i);
     }
   }
-}
 
-// One inference attempt, on a copy of the model that borrows its weights. On
-// success the inferred value information and output types move into the
-// model and true is returned; on any failure the model is left as it was and
-// false is returned.
+  // Gives `g` back what it held when the backup was taken. Entries inference
+  // appended are deleted (nobody has seen them); a changed one gets its old
+  // contents back by a swap, the inferred contents being parked, so a view
+  // of the entry stays attached.
+  void restore(MessageOwner& owner, onnx::GraphProto& g) const {
+    restore_list(owner, *g.mutable_value_info(), graph_->value_info());
+    restore_list(owner, *g.mutable_input(), graph_->input());
+    restore_list(owner, *g.mutable_output(), graph_->output());
+    for (size_t k = 0; k < positions_.size(); ++k) {
+      const auto& old = graph_->node(static_cast<int>(k));
+      auto* node = g.mutable_node(positions_[k]);
+      if (google::protobuf::util::MessageDifferencer::Equals(*node, old)) continue;
+      auto previous = std::make_unique<onnx::NodeProto>(old);
+      node->Swap(previous.get());
+      owner.park(std::move(previous));
+    }
+  }
+
+ private:
+  static bool has_subgraph(const onnx::NodeProto& node) {
+    for (const auto& a : node.attribute()) {
+      if (a.has_g() || a.graphs_size() > 0) return true;
+    }
+    return false;
+  }
+
+  static void restore_list(MessageOwner& owner, ValueInfos& list, const ValueInfos& old) {
+    while (list.size() > old.size()) list.RemoveLast();
+    for (int i = 0; i < old.size(); ++i) {
+      if (same_value_info(list.Get(i), old.Get(i))) continue;
+      auto previous = std::make_unique<onnx::ValueInfoProto>(old.Get(i));
+      list.Mutable(i)->Swap(previous.get());
+      owner.park(std::move(previous));
+    }
+  }
+
+  google::protobuf::Arena arena_;
+  onnx::GraphProto* graph_;
+  std::vector<int> positions_;
+};
+
+// One inference attempt, in place. On success the model holds what inference
+// made of it and true is returned; on any failure the model is given back
+// what it held before and false is returned.
 bool try_infer(MessageOwner& owner, onnx::ModelProto& model) {
-  Initializers* inits = model.mutable_graph()->mutable_initializer();
-  onnx::ModelProto work;
-  {
-    // Copy everything but the weights, then lend the weights to the copy.
-    Initializers held;
-    held.Swap(inits);
-    try {
-      work.CopyFrom(model);
-    } catch (...) {
-      held.Swap(inits);
-      return false;
-    }
-    work.mutable_graph()->mutable_initializer()->Swap(&held);
-  }
-  bool ok = true;
+  std::optional<InferenceBackup> backup;
   try {
-    onnx::shape_inference::InferShapes(work);
+    backup.emplace(model.graph());
   } catch (...) {
-    ok = false;
+    return false;
   }
-  inits->Swap(work.mutable_graph()->mutable_initializer());
-  if (ok) take_inferred(owner, *model.mutable_graph(), *work.mutable_graph());
-  return ok;
+  try {
+    onnx::shape_inference::InferShapes(model);
+    return true;
+  } catch (...) {
+    backup->restore(owner, *model.mutable_graph());
+    return false;
+  }
 }
 
 // Drops the shape of every graph output that has a tensor type, keeping the
