@@ -108,10 +108,8 @@ void IRGraph::build_boundary_and_operands() {
   PoolAllocator<Operand> alloc(operand_pool_);
   const size_t count = infos.size();
   for (size_t i = 0; i < count; ++i) {
-    read_ahead<0>(infos, i, [&](const onnx::ValueInfoProto& ahead) {
-      operands_->prefetch(ahead.name());
-      consts_->prefetch(ahead.name());
-    });
+    read_ahead<0>(infos, i,
+                  [&](const onnx::ValueInfoProto& ahead) { operands_->prefetch(ahead.name()); });
     const auto* vi = infos[i];
     if (consts_->count(vi->name())) continue;
     Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_, alloc));
@@ -129,15 +127,14 @@ void IRGraph::build_boundary_and_operands() {
 }
 
 NodeSlots IRGraph::build_node_index_and_links() {
-  // Node index; the branches of If nodes join the links but not the index.
+  // One walk over the nodes builds the node index (renaming as it goes) and
+  // links each node right after naming it; the branches of If nodes join the
+  // links afterwards but not the index.
   std::vector<onnx::NodeProto*> branch_nodes;
   nodes_ = std::make_shared<NameIndex>();
   nodes_->reserve(static_cast<size_t>(graph_->node_size()));
   auto* node_list = graph_->mutable_node();
-  for (int p = 0; p < node_list->size(); ++p) {
-    read_ahead<kNodeName | kOpType>(
-        *node_list, p, [&](const onnx::NodeProto& ahead) { nodes_->prefetch(ahead.name()); });
-    onnx::NodeProto* node = node_list->Mutable(p);
+  auto index_node = [&](onnx::NodeProto* node, int p) {
     if (node->op_type() == "If") {
       for (auto& attr : *node->mutable_attribute()) {
         if (attr.type() != onnx::AttributeProto::GRAPH) continue;
@@ -151,14 +148,13 @@ NodeSlots IRGraph::build_node_index_and_links() {
       node->set_name(node->name() + "_" + std::to_string(p));
       (*nodes_)[node->name()] = p;
     }
-  }
+  };
 
   std::unordered_set<std::string_view, NameHash> graph_inputs(inputs_->begin(), inputs_->end());
-  // A consumer is listed once per operand, nodes compared as messages. Top
-  // level nodes with unique names can only repeat themselves, and a node's
-  // own reads are linked one after another, so looking at the last entry is
-  // exact for them; otherwise every entry is compared (name first).
-  bool unique_names = nodes_->size() == static_cast<size_t>(node_list->size());
+  // A consumer is listed once per operand, nodes compared as messages. While
+  // the names met so far are unique, a node can only equal itself, and a
+  // node's own reads are linked one after another, so looking at the last
+  // entry is exact; otherwise every entry is compared (name first).
   NodeSlots slots;
   PoolAllocator<Operand> alloc(operand_pool_);
   auto link = [&](onnx::NodeProto* node, bool full_check, bool top_level) {
@@ -204,16 +200,18 @@ NodeSlots IRGraph::build_node_index_and_links() {
   const int count = node_list->size();
   for (int i = 0; i < count; ++i) {
     read_ahead<kNodeName | kOpType | kNodeIO>(*node_list, i, [&](const onnx::NodeProto& ahead) {
+      nodes_->prefetch(ahead.name());
       for (const auto& name : ahead.input()) {
-        if (!name.empty()) {
-          consts_->prefetch(name);
-          operands_->prefetch(name);
-        }
+        if (!name.empty()) operands_->prefetch(name);
       }
       for (const auto& name : ahead.output()) operands_->prefetch(name);
     });
-    link(node_list->Mutable(i), !unique_names, true);
+    onnx::NodeProto* node = node_list->Mutable(i);
+    index_node(node, i);
+    bool unique_so_far = nodes_->size() == static_cast<size_t>(i) + 1;
+    link(node, !unique_so_far, true);
   }
+  const bool unique_names = nodes_->size() == n;
   slots.in_begin.push_back(slots.in.size());
   slots.out_begin.push_back(slots.out.size());
   for (auto* node : branch_nodes) link(node, true, false);
