@@ -19,11 +19,14 @@
 
 namespace tarq {
 
-void IRGraph::_create_can_frees() { fill_can_frees(resolve_slots()); }
+void IRGraph::_create_can_frees() {
+  for (auto& kv : *operands_) kv.second->used_cnt = 0;
+  fill_can_frees(resolve_slots());
+}
 
+// The rebuild calls this on operands it has just made, whose counts are 0.
 void IRGraph::fill_can_frees(const NodeSlots& slots) {
   auto& table = *operands_;
-  for (auto& kv : table) kv.second->used_cnt = 0;
   auto& frees = *can_frees_;
   auto count_read = [&](int64_t pos) {
     const auto& [name, op] = table.entry(static_cast<size_t>(pos));
