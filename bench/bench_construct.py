@@ -383,6 +383,29 @@ def index_building_ms(steps):
     return sum(v for k, v in steps.items() if k in INDEX_STEPS)
 
 
+def _best_of_processes(args, side, path, repeat):
+    """The best run over several child processes.
+
+    Timings of the same work differ by tens of percent between processes on a
+    shared machine (heap layout, neighbours), more than between runs within
+    one; the best of several processes is what each side can do.
+    """
+    n_proc = 1 if os.path.getsize(path) > 100 * 2**20 else max(1, args.processes)
+    runs = [_spawn(args, side, path, repeat) for _ in range(n_proc)]
+    good = [r for r in runs if "error" not in r]
+    if not good:
+        return runs[0]
+    best = dict(min(good, key=lambda r: r["index_s"]))
+    for key in ("load_s", "build_s"):
+        vals = [r[key] for r in good if r.get(key) is not None]
+        if vals:
+            best[key] = min(vals)
+    for key in ("load_all_s", "index_all_s", "build_all_s"):
+        best[key] = [x for r in good for x in r.get(key, [])]
+    best["processes"] = len(good)
+    return best
+
+
 # --------------------------------------------------------------------------
 # Report.
 # --------------------------------------------------------------------------
@@ -487,7 +510,10 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description="IRGraph construction against a plain Python index.")
     ap.add_argument("--sizes", default="10000,100000,1000000",
                     help="synthetic node counts, comma-separated (default: %(default)s)")
-    ap.add_argument("--repeat", type=int, default=3, help="runs per model and side; the best is kept")
+    ap.add_argument("--repeat", type=int, default=3, help="runs per process; the best is kept")
+    ap.add_argument("--processes", type=int, default=3,
+                    help="processes per model and side (1 at 1M nodes and above); the best run of "
+                         "all is kept (default: %(default)s)")
     ap.add_argument("--skip-python-1m", action="store_true", help="no Python baseline at 1M nodes and above")
     ap.add_argument("--model", action="append", default=[], metavar="PATH", help="an extra model to measure")
     ap.add_argument("--no-real", action="store_true", help="leave out the default real models")
@@ -542,7 +568,7 @@ def main(argv=None):
                 continue
             if side == "python" and args.skip_python_1m and n >= 1_000_000:
                 continue
-            res = _spawn(args, side, path, repeat)
+            res = _best_of_processes(args, side, path, repeat)
             row[side] = res
             if "error" in res:
                 _log(f"[{label}] {side}: FAILED: {res['error']}")

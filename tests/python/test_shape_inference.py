@@ -88,6 +88,30 @@ def test_failed_attempt_is_rolled_back_and_output_shapes_cleared(ir):
     expected.graph.output[0].type.tensor_type.ClearField("shape")
     assert ir.to_onnx(view) == expected
 
+    # Inference gets through an If node (filling its branches in place) and
+    # the value information before failing on a node of an undeclared
+    # domain: every change is given back, branches included.
+    def branch(name):
+        return h.make_graph([h.make_node("Relu", ["x"], [name], name=name)], name, [],
+                            [h.make_tensor_value_info(name, T.FLOAT, None)])
+    late_failure = h.make_model(h.make_graph(
+        [h.make_node("If", ["c"], ["y"], name="if", then_branch=branch("t"), else_branch=branch("e")),
+         h.make_node("Relu", ["y"], ["z"], name="r"),
+         h.make_node("Op", ["z"], ["out"], name="custom", domain="undeclared.domain")], "g",
+        [h.make_tensor_value_info("c", T.BOOL, []), h.make_tensor_value_info("x", T.FLOAT, [2])],
+        [h.make_tensor_value_info("out", T.FLOAT, [2])],
+        value_info=[h.make_tensor_value_info("z", T.FLOAT, None)]), opset_imports=OPSET)
+    view = g.infer_shapes(late_failure)
+    expected = onnx.ModelProto.FromString(late_failure.SerializeToString())
+    expected.graph.output[0].type.tensor_type.ClearField("shape")
+    assert ir.to_onnx(view) == expected
+    # ...while the same graph with the domain declared is inferred, branches too.
+    late_failure.opset_import.append(h.make_opsetid("undeclared.domain", 1))
+    got = ir.to_onnx(g.infer_shapes(late_failure, check=False))
+    assert {v.name for v in got.graph.value_info} >= {"y", "z"}
+    then_out = got.graph.node[0].attribute[0].g.output[0]
+    assert then_out.type.tensor_type.shape.dim[0].dim_value == 2
+
 
 def test_checker_rule(ir):
     # Two nodes writing the same name: the checker rejects it, inference does not.
