@@ -108,8 +108,8 @@ void IRGraph::build_boundary_and_operands() {
   PoolAllocator<Operand> alloc(operand_pool_);
   const size_t count = infos.size();
   for (size_t i = 0; i < count; ++i) {
-    read_ahead<0>(infos, i,
-                  [&](const onnx::ValueInfoProto& ahead) { operands_->prefetch(ahead.name()); });
+    read_ahead<kValueInfo>(
+        infos, i, [&](const onnx::ValueInfoProto& ahead) { operands_->prefetch(ahead.name()); });
     const auto* vi = infos[i];
     if (consts_->count(vi->name())) continue;
     Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_, alloc));

@@ -21,7 +21,9 @@
 
 namespace tarq {
 
-enum ReadAheadParts : unsigned { kNodeName = 1, kOpType = 2, kNodeIO = 4 };
+// What a walk reads of each node; a value info is always read for its name
+// and type (kValueInfo).
+enum ReadAheadParts : unsigned { kValueInfo = 0, kNodeName = 1, kOpType = 2, kNodeIO = 4 };
 
 namespace read_ahead_detail {
 
