@@ -101,10 +101,23 @@ def test_failed_attempt_is_rolled_back_and_output_shapes_cleared(ir):
         [h.make_tensor_value_info("c", T.BOOL, []), h.make_tensor_value_info("x", T.FLOAT, [2])],
         [h.make_tensor_value_info("out", T.FLOAT, [2])],
         value_info=[h.make_tensor_value_info("z", T.FLOAT, None)]), opset_imports=OPSET)
-    view = g.infer_shapes(late_failure)
+    g.model = late_failure
+    view = g.model
+    branch_node = view.graph.node[0].attribute[0].g.node[0]
+    branch_out = view.graph.node[0].attribute[0].g.output[0].type.tensor_type
+    z_type = view.graph.value_info[0].type.tensor_type
+    assert g.infer_shapes(view) == view
     expected = onnx.ModelProto.FromString(late_failure.SerializeToString())
     expected.graph.output[0].type.tensor_type.ClearField("shape")
     assert ir.to_onnx(view) == expected
+    # Views taken before the attempt are still attached to the model: the
+    # types were undone in place, not replaced.
+    assert not z_type.HasField("shape") and not branch_out.HasField("shape")
+    branch_node.name = "t_renamed"
+    z_type.elem_type = T.DOUBLE
+    got = ir.to_onnx(view)
+    assert got.graph.node[0].attribute[0].g.node[0].name == "t_renamed"
+    assert got.graph.value_info[0].type.tensor_type.elem_type == T.DOUBLE
     # ...while the same graph with the domain declared is inferred, branches too.
     late_failure.opset_import.append(h.make_opsetid("undeclared.domain", 1))
     got = ir.to_onnx(g.infer_shapes(late_failure, check=False))

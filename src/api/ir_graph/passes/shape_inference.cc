@@ -11,10 +11,11 @@
 // successful one merges what it finds into the types of the value
 // information, inputs and outputs and appends new value information, so
 // views of the model and of its parts stay attached and a rebuild parks
-// nothing; a failed one gives the model back what it held (changed entries
-// get their old contents back, the inferred ones being parked). Effect on
-// failure: inference failures never escape (the second one leaves the model
-// with its output shapes cleared, a change the caller sees); errors of the
+// nothing; a failed one gives every graph and subgraph back what it held,
+// undoing type changes in place so that views stay attached there too.
+// Effect on failure: inference failures never escape (the second one leaves
+// the model with its output shapes cleared, a change the caller sees; only
+// running out of memory while undoing an attempt does); errors of the
 // value-information completion and of the checker (ValidationError with the
 // checker's message) propagate, the model keeping whatever inference made
 // of it.
@@ -131,64 +132,173 @@ bool same_value_info(const onnx::ValueInfoProto& a, const onnx::ValueInfoProto& 
 
 using ValueInfos = google::protobuf::RepeatedPtrField<onnx::ValueInfoProto>;
 
+// Undoes in place what an inference attempt did to a type, so that every
+// sub-message that existed before stays where views may point at it.
+// Inference only adds to a type: it sets a missing element type, gives a
+// missing shape, fills unknown dimensions, or assigns a whole type where
+// there was none; what it created is deleted here (nobody has seen it).
+// Returns false when the type changed in some other way.
+void restore_dim(onnx::TensorShapeProto_Dimension& d, const onnx::TensorShapeProto_Dimension& was) {
+  switch (was.value_case()) {
+    case onnx::TensorShapeProto_Dimension::kDimValue:
+      d.set_dim_value(was.dim_value());
+      break;
+    case onnx::TensorShapeProto_Dimension::kDimParam:
+      d.set_dim_param(was.dim_param());
+      break;
+    default:
+      d.clear_value();
+  }
+  if (was.has_denotation()) {
+    d.set_denotation(was.denotation());
+  } else {
+    d.clear_denotation();
+  }
+}
+
+template <class Tensor>
+bool restore_tensor_type(Tensor& cur, const Tensor& was) {
+  if (was.has_elem_type()) {
+    cur.set_elem_type(was.elem_type());
+  } else {
+    cur.clear_elem_type();
+  }
+  if (!was.has_shape()) {
+    cur.clear_shape();
+    return true;
+  }
+  if (!cur.has_shape()) return false;
+  auto& dims = *cur.mutable_shape()->mutable_dim();
+  const auto& old = was.shape().dim();
+  if (dims.size() < old.size()) return false;
+  while (dims.size() > old.size()) dims.RemoveLast();
+  for (int k = 0; k < old.size(); ++k) restore_dim(*dims.Mutable(k), old.Get(k));
+  return true;
+}
+
+bool restore_type(onnx::TypeProto& cur, const onnx::TypeProto& was);
+
+bool restore_type(onnx::TypeProto& cur, const onnx::TypeProto& was) {
+  using T = onnx::TypeProto;
+  bool ok = true;
+  if (cur.value_case() != was.value_case()) {
+    if (was.value_case() != T::VALUE_NOT_SET) return false;
+    cur.clear_value();
+  } else {
+    switch (was.value_case()) {
+      case T::kTensorType:
+        ok = restore_tensor_type(*cur.mutable_tensor_type(), was.tensor_type());
+        break;
+      case T::kSparseTensorType:
+        ok = restore_tensor_type(*cur.mutable_sparse_tensor_type(), was.sparse_tensor_type());
+        break;
+      case T::kSequenceType: {
+        auto& c = *cur.mutable_sequence_type();
+        const auto& w = was.sequence_type();
+        if (!w.has_elem_type()) {
+          c.clear_elem_type();
+        } else {
+          ok = restore_type(*c.mutable_elem_type(), w.elem_type());
+        }
+        break;
+      }
+      case T::kOptionalType: {
+        auto& c = *cur.mutable_optional_type();
+        const auto& w = was.optional_type();
+        if (!w.has_elem_type()) {
+          c.clear_elem_type();
+        } else {
+          ok = restore_type(*c.mutable_elem_type(), w.elem_type());
+        }
+        break;
+      }
+      case T::kMapType: {
+        auto& c = *cur.mutable_map_type();
+        const auto& w = was.map_type();
+        if (w.has_key_type()) {
+          c.set_key_type(w.key_type());
+        } else {
+          c.clear_key_type();
+        }
+        if (!w.has_value_type()) {
+          c.clear_value_type();
+        } else {
+          ok = restore_type(*c.mutable_value_type(), w.value_type());
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  if (was.has_denotation()) {
+    cur.set_denotation(was.denotation());
+  } else {
+    cur.clear_denotation();
+  }
+  return ok;
+}
+
 // What an inference attempt may write, copied beforehand onto an arena: the
-// graph's value information, inputs and outputs (inference merges what it
-// finds into their types and appends new value information), and every node
-// that holds subgraphs (it infers those in place too). Copying onto an arena
-// costs a bump of a pointer per message and frees everything at once.
+// value information, inputs and outputs of the graph and of every subgraph
+// in it. Inference merges what it finds into their types and appends new
+// value information; it changes nothing else in place (not nodes, not
+// initializers). Copying onto an arena costs a bump of a pointer per message
+// and frees everything at once.
 class InferenceBackup {
  public:
-  explicit InferenceBackup(const onnx::GraphProto& g) {
-    graph_ = google::protobuf::Arena::CreateMessage<onnx::GraphProto>(&arena_);
-    *graph_->mutable_value_info() = g.value_info();
-    *graph_->mutable_input() = g.input();
-    *graph_->mutable_output() = g.output();
-    for (int i = 0; i < g.node_size(); ++i) {
-      if (!has_subgraph(g.node(i))) continue;
-      positions_.push_back(i);
-      *graph_->add_node() = g.node(i);
+  explicit InferenceBackup(onnx::GraphProto& root) {
+    std::vector<onnx::GraphProto*> work{&root};
+    while (!work.empty()) {
+      onnx::GraphProto* g = work.back();
+      work.pop_back();
+      auto* saved = google::protobuf::Arena::CreateMessage<onnx::GraphProto>(&arena_);
+      *saved->mutable_value_info() = g->value_info();
+      *saved->mutable_input() = g->input();
+      *saved->mutable_output() = g->output();
+      graphs_.emplace_back(g, saved);
+      for (auto& node : *g->mutable_node()) {
+        for (auto& a : *node.mutable_attribute()) {
+          if (a.has_g()) work.push_back(a.mutable_g());
+          for (auto& sub : *a.mutable_graphs()) work.push_back(&sub);
+        }
+      }
     }
   }
 
-  // Gives `g` back what it held when the backup was taken. Entries inference
-  // appended are deleted (nobody has seen them); a changed one gets its old
-  // contents back by a swap, the inferred contents being parked, so a view
-  // of the entry stays attached.
-  void restore(MessageOwner& owner, onnx::GraphProto& g) const {
-    restore_list(owner, *g.mutable_value_info(), graph_->value_info());
-    restore_list(owner, *g.mutable_input(), graph_->input());
-    restore_list(owner, *g.mutable_output(), graph_->output());
-    for (size_t k = 0; k < positions_.size(); ++k) {
-      const auto& old = graph_->node(static_cast<int>(k));
-      auto* node = g.mutable_node(positions_[k]);
-      if (google::protobuf::util::MessageDifferencer::Equals(*node, old)) continue;
-      auto previous = std::make_unique<onnx::NodeProto>(old);
-      node->Swap(previous.get());
-      owner.park(std::move(previous));
+  // Gives every graph back what it held when the backup was taken. Entries
+  // inference appended are deleted (nobody has seen them); a changed type is
+  // undone in place. Should a type have changed some other way, the entry
+  // gets its old contents by a swap, the inferred ones being parked.
+  void restore(MessageOwner& owner) const {
+    for (const auto& [g, saved] : graphs_) {
+      restore_list(owner, *g->mutable_value_info(), saved->value_info());
+      restore_list(owner, *g->mutable_input(), saved->input());
+      restore_list(owner, *g->mutable_output(), saved->output());
     }
   }
 
  private:
-  static bool has_subgraph(const onnx::NodeProto& node) {
-    for (const auto& a : node.attribute()) {
-      if (a.has_g() || a.graphs_size() > 0) return true;
-    }
-    return false;
-  }
-
   static void restore_list(MessageOwner& owner, ValueInfos& list, const ValueInfos& old) {
     while (list.size() > old.size()) list.RemoveLast();
     for (int i = 0; i < old.size(); ++i) {
-      if (same_value_info(list.Get(i), old.Get(i))) continue;
-      auto previous = std::make_unique<onnx::ValueInfoProto>(old.Get(i));
-      list.Mutable(i)->Swap(previous.get());
+      auto& cur = *list.Mutable(i);
+      const auto& was = old.Get(i);
+      if (same_value_info(cur, was)) continue;
+      if (was.has_type()) {
+        if (restore_type(*cur.mutable_type(), was.type()) && same_value_info(cur, was)) continue;
+      } else {
+        cur.clear_type();
+        if (same_value_info(cur, was)) continue;
+      }
+      auto previous = std::make_unique<onnx::ValueInfoProto>(was);
+      cur.Swap(previous.get());
       owner.park(std::move(previous));
     }
   }
 
   google::protobuf::Arena arena_;
-  onnx::GraphProto* graph_;
-  std::vector<int> positions_;
+  std::vector<std::pair<onnx::GraphProto*, onnx::GraphProto*>> graphs_;  // live, saved
 };
 
 // One inference attempt, in place. On success the model holds what inference
@@ -197,7 +307,7 @@ class InferenceBackup {
 bool try_infer(MessageOwner& owner, onnx::ModelProto& model) {
   std::optional<InferenceBackup> backup;
   try {
-    backup.emplace(model.graph());
+    backup.emplace(*model.mutable_graph());
   } catch (...) {
     return false;
   }
@@ -205,7 +315,7 @@ bool try_infer(MessageOwner& owner, onnx::ModelProto& model) {
     onnx::shape_inference::InferShapes(model);
     return true;
   } catch (...) {
-    backup->restore(owner, *model.mutable_graph());
+    backup->restore(owner);
     return false;
   }
 }
