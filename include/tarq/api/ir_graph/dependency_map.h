@@ -43,8 +43,9 @@ class DependencyMap {
   friend class IRGraph;
   const int64_t* find(std::string_view key) const;
   // (key, node position whose dependency set it is, or -1 for the empty set),
-  // keys unique, in insertion order; views into the graph's arena. The hash
-  // index over them is built on the first lookup.
+  // keys unique, in insertion order; views of names the graph keeps alive
+  // (see DependencyGraph::keep). The hash index over them is built on the
+  // first lookup.
   std::vector<std::pair<std::string_view, int64_t>> entries_;
   mutable std::unique_ptr<std::unordered_map<std::string_view, size_t, NameHash>> index_;
   std::shared_ptr<const DependencyGraph> graph_;
@@ -55,7 +56,9 @@ class DependencyMap {
 class DependencyGraph {
  public:
   NameArena arena;
-  // The tables whose keys `names` views; table keys outlive erasure.
+  // The key storage of the index tables whose keys `names` views (only the
+  // storage: not the tables, their Operand records or the model). Keys
+  // outlive erasure from their table.
   std::vector<std::shared_ptr<const void>> keep;
   std::vector<std::string_view> names;  // tensor names by id
   // Node i's input slots are [slot_begin[i], slot_begin[i+1]).

@@ -1,8 +1,9 @@
 // NameTable<V>: the index tables' map from name to V. It keeps insertion
 // order (positions are stable until an erase) and keeps its keys in its own
 // arena, so building a table of n names costs no allocation per name; keys
-// are views that stay valid as long as the table. Lookups take any
-// string-like key.
+// are views that stay valid as long as the table, or as long as someone
+// holds key_storage(). Keys cannot be changed through iterators. Lookups
+// take any string-like key. At most 2^32 - 2 entries.
 //
 // Entries live in one vector in insertion order; a power-of-two array of
 // 8-byte slots (entry position and the upper half of the name's hash) finds
@@ -12,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,13 +28,14 @@ namespace tarq {
 template <class V>
 class NameTable {
  public:
-  using Entry = std::pair<std::string_view, V>;
+  using Entry = std::pair<const std::string_view, V>;
   using iterator = typename std::vector<Entry>::iterator;
   using const_iterator = typename std::vector<Entry>::const_iterator;
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   void reserve(size_t n) {
+    check_room(n);
     entries_.reserve(n);
     if (2 * n > slots_.size()) rehash(capacity_for(n));
   }
@@ -71,12 +74,14 @@ class NameTable {
           return {entries_.begin() + static_cast<std::ptrdiff_t>(pos_of(s)), false};
       }
     }
+    check_room(entries_.size() + 1);
     if (2 * (entries_.size() + 1) > slots_.size()) {
       rehash(capacity_for(entries_.size() + 1));
       i = free_slot(h);
     }
-    slots_[i] = (tag << 32) | (entries_.size() + 1);
-    entries_.emplace_back(arena_.copy(key), std::move(value));
+    // The entry first: should it throw, no slot points past the end.
+    entries_.emplace_back(arena_->copy(key), std::move(value));
+    slots_[i] = (tag << 32) | entries_.size();
     return {entries_.end() - 1, true};
   }
   // Inserts or overwrites; a new key goes to the end.
@@ -85,7 +90,13 @@ class NameTable {
   size_t erase(std::string_view key) {
     size_t pos = lookup(key, hash_name(key));
     if (pos == kNone) return 0;
-    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(pos));
+    // Keys are const, so the entries after it are moved into a new vector.
+    std::vector<Entry> kept;
+    kept.reserve(entries_.capacity());
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      if (k != pos) kept.emplace_back(entries_[k].first, std::move(entries_[k].second));
+    }
+    entries_.swap(kept);
     rehash(slots_.size());
     return 1;
   }
@@ -93,6 +104,10 @@ class NameTable {
   // Entry at an insertion position.
   const Entry& entry(size_t pos) const { return entries_[pos]; }
   size_t position(const_iterator it) const { return static_cast<size_t>(it - entries_.begin()); }
+
+  // The storage the keys view; holding it keeps every key ever inserted
+  // valid after the table is gone.
+  std::shared_ptr<const void> key_storage() const { return arena_; }
 
   // Starts loading the slot where `key` would be found. Always inlined: an
   // out-of-line call whose only effect is a prefetch may be dropped.
@@ -104,6 +119,10 @@ class NameTable {
   static constexpr size_t kNone = ~size_t{0};
   static uint64_t tag_of(size_t h) { return static_cast<uint64_t>(h) >> 32; }
   static size_t pos_of(uint64_t slot) { return static_cast<size_t>(slot & 0xffffffffu) - 1; }
+  static constexpr size_t kMaxEntries = 0xfffffffeu;  // positions + 1 fit in 32 bits
+  static void check_room(size_t n) {
+    if (n > kMaxEntries) throw std::length_error("a name table holds at most 2^32 - 2 entries");
+  }
   static size_t capacity_for(size_t n) {
     size_t cap = 16;
     while (cap < 2 * n) cap *= 2;
@@ -142,7 +161,7 @@ class NameTable {
   std::vector<Entry> entries_;
   std::vector<uint64_t> slots_;
   size_t mask_ = 0;
-  NameArena arena_;
+  std::shared_ptr<NameArena> arena_ = std::make_shared<NameArena>();
 };
 
 }  // namespace tarq

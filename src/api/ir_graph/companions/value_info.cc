@@ -38,7 +38,7 @@ void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape) {
   }
 }
 
-bool has_content(const onnx::TypeProto_Tensor& t) {
+bool tensor_type_present(const onnx::TypeProto_Tensor& t) {
   return t.has_elem_type() || t.has_shape() || t.ByteSizeLong() > 0;
 }
 

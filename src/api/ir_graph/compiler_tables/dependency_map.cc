@@ -77,15 +77,22 @@ void IRGraph::create_tensor_dependency_map() { capture_dependencies(resolve_slot
 
 void IRGraph::capture_dependencies(const NodeSlots& slots) {
   // Tensor ids: operands by table position, then constants by initializer
-  // position, then any other name met. Names are the keys the operand and
-  // constant tables hold (the map keeps those tables' key storage alive);
-  // a name neither table holds is copied into the map's own arena.
+  // position, then any other name met. Names are the keys the operand,
+  // constant and node tables hold (the map keeps their key storage alive,
+  // not the tables, their records or the model); a name none of them holds
+  // is copied into the map's own arena.
   const auto& graph = model_->graph();
   const auto& ops = *operands_;
   const size_t n_ops = ops.size();
   const size_t n_inits = static_cast<size_t>(graph.initializer_size());
   auto g = std::make_shared<DependencyGraph>();
-  g->keep = {operands_, consts_, nodes_};
+  g->keep = {operands_->key_storage(), consts_->key_storage(), nodes_->key_storage()};
+  // The constant table's key for each initializer position it names; a
+  // later initializer of the same name holds the position.
+  std::vector<std::string_view> const_key(n_inits);
+  for (const auto& [name, pos] : *consts_) {
+    if (pos >= 0 && static_cast<size_t>(pos) < n_inits) const_key[static_cast<size_t>(pos)] = name;
+  }
   g->names.resize(n_ops + n_inits);
   std::vector<int64_t> last_producer(n_ops + n_inits, -1);
   std::vector<int64_t> key_pos(n_ops + n_inits, -1);
@@ -98,7 +105,7 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
   };
   auto const_id = [&](size_t pos, std::string_view name) {
     auto& slot = g->names[n_ops + pos];
-    if (!slot.data()) slot = consts_->find(name)->first;
+    if (!slot.data()) slot = const_key[pos].data() ? const_key[pos] : g->arena.copy(name);
     return static_cast<int32_t>(n_ops + pos);
   };
   auto id_by_name = [&](std::string_view name) -> int32_t {
@@ -107,7 +114,9 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
       return name_id(static_cast<int32_t>(operands_->position(op)), op->first);
     }
     auto c = consts_->find(name);
-    if (c != consts_->end()) return const_id(static_cast<size_t>(c->second), c->first);
+    if (c != consts_->end() && c->second >= 0 && static_cast<size_t>(c->second) < n_inits) {
+      return const_id(static_cast<size_t>(c->second), name);
+    }
     auto [it, added] = others.try_emplace(name, static_cast<int32_t>(g->names.size()));
     if (added) {
       g->names.push_back(g->arena.copy(name));
@@ -122,7 +131,10 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
       return name_id(static_cast<int32_t>(code), ops.entry(static_cast<size_t>(code)).first);
     if (code <= -2) {
       auto pos = static_cast<size_t>(NodeSlots::const_pos(code));
-      return const_id(pos, graph.initializer(static_cast<int>(pos)).name());
+      // Positions come from the table of the last rebuild; the model may
+      // have fewer initializers since.
+      if (pos < n_inits) return const_id(pos, graph.initializer(static_cast<int>(pos)).name());
+      return id_by_name(input ? node.input(k) : node.output(k));
     }
     return id_by_name(input ? node.input(k) : node.output(k));
   };

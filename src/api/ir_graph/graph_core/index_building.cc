@@ -115,7 +115,7 @@ void IRGraph::build_boundary_and_operands() {
     Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_, alloc));
     const auto& type = vi->type();
     const auto& tensor = type.tensor_type();
-    if (has_content(tensor)) {
+    if (tensor_type_present(tensor)) {
       op.shape = inf_shape(*vi);
       op.dtype = to_np_type(tensor.elem_type());
     } else if (type.sequence_type().ByteSizeLong() > 0) {

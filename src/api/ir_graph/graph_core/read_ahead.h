@@ -2,7 +2,8 @@
 // these walks wait on memory: a message, its strings and their characters
 // are separate heap objects, each a cache miss. Called before element i is
 // used, read_ahead starts loading the elements ahead of it in stages, each
-// stage reading only what an earlier one loaded: the message, then the string
+// stage reading mostly what an earlier one loaded (a node's list of input or
+// output names is read where it is first needed): the message, then the string
 // objects the walk reads (`What`: the node's name, its operator type, its
 // input and output names; a value info's name and type), then their
 // characters, and last `slots(element)`, where the walk prefetches the table

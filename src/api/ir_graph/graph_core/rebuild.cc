@@ -39,7 +39,8 @@ void IRGraph::rebuild(const RebuildOptions& options) {
   if (!clean_shape) {
     // A value info without any type cannot be trusted; clean them all away.
     for (const auto& vi : model_->graph().value_info()) {
-      if (!has_content(vi.type().tensor_type()) && vi.type().sequence_type().ByteSizeLong() == 0) {
+      if (!tensor_type_present(vi.type().tensor_type()) &&
+          vi.type().sequence_type().ByteSizeLong() == 0) {
         tarqLog::w("The type of '" + vi.name() + "' is wrong! Try clean it!");
         clean_shape = true;
         break;

@@ -1,11 +1,11 @@
 // Wall time per step of a rebuild, for finding where a slow rebuild spends
 // its time. With the environment variable TARQ_REBUILD_TIMES set (to anything
-// but "0" or the empty string) every completed rebuild writes one line to
-// standard error:
+// but "0" or the empty string) when the process makes its first rebuild, every
+// completed rebuild writes one line to standard error:
 //
-//   tarq rebuild: 100000 nodes, ms: clean 404.1 scan 9.0 ... total 590.2
+//   tarq rebuild: 100000 nodes, ms: type_check 2.190 clean 290.815 ... total 439.204
 //
-// Off by default; when off, laps cost one branch.
+// Off by default; when off, laps cost one branch. The variable is read once.
 #pragma once
 
 #include <chrono>

@@ -24,7 +24,8 @@ void IRGraph::_create_can_frees() {
   fill_can_frees(resolve_slots());
 }
 
-// The rebuild calls this on operands it has just made, whose counts are 0.
+// Requires: every operand's used_cnt is 0 (the rebuild calls this right after
+// making the operands; _create_can_frees resets the counts first).
 void IRGraph::fill_can_frees(const NodeSlots& slots) {
   auto& table = *operands_;
   auto& frees = *can_frees_;

@@ -3,13 +3,12 @@
 //
 // Requires: a model whose input, initializer, value-information and output
 // lists each hold unique names (with duplicates, every element of a removed
-// name goes). Guarantees, in this order: every initializer is also declared
-// as a graph input (a declaration whose shape differs from the initializer's
-// dims is replaced by a fresh one at the end); with clean_node, nodes whose
-// results reach neither a graph output nor a kept node are removed; inputs,
-// initializers, value infos and outputs that no node (nor a Loop body) refers
-// to are removed, those named as quantization parameters excepted, and the
-// host caches that mirror them (initializer_dat, dynamic_shapes,
+// name goes, and the first of a repeated input decides the shape check). Guarantees, in this order:
+// every initializer is also declared as a graph input (a declaration whose shape differs from the
+// initializer's dims is replaced by a fresh one at the end); with clean_node, nodes whose results
+// reach neither a graph output nor a kept node are removed; inputs, initializers, value infos and
+// outputs that no node (nor a Loop body) refers to are removed, those named as quantization
+// parameters excepted, and the host caches that mirror them (initializer_dat, dynamic_shapes,
 // dynamic_diff) lose the same names; empty scales/sizes initializers of
 // Resize nodes (opset 13 and later) become blank inputs; with clean_shape the
 // value information is dropped (the first result of each If node excepted at
@@ -40,14 +39,17 @@ namespace tarq {
 
 namespace {
 
-// Name -> removal flag (true: remove at the end). Keys view the names of the
-// model's own messages: removed ones are parked, never freed, and the one
-// name the cleaning rewrites (a blanked Resize input) is never a key.
+// The working maps are keyed by views of the names of the model's own
+// messages: removed ones are parked, never freed, and the one name the
+// cleaning rewrites (a blanked Resize input) is never a key.
+//
+// Name -> a flag whose meaning each map gives (removal, liveness, last use).
 using Flags = NameViewMap<bool>;
 
-// A graph input or initializer with its removal flag.
+// A graph input or initializer: its removal flag (true: remove at the end)
+// and the element itself (the first one, should a name repeat).
 template <class T>
-struct Entry {
+struct Declared {
   bool remove;
   T* elem;
 };
@@ -108,20 +110,21 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
   onnx::GraphProto* g = model_->mutable_graph();
 
   // Graph inputs; quantization parameters are never removed.
-  NameViewMap<Entry<onnx::ValueInfoProto>> inputs_rm;
+  NameViewMap<Declared<onnx::ValueInfoProto>> inputs_rm;
   inputs_rm.reserve(static_cast<size_t>(g->input_size() + g->initializer_size()));
   for (auto& in : *g->mutable_input()) {
-    inputs_rm[in.name()] = {!is_quant_param(in.name()), &in};
+    inputs_rm.try_emplace(in.name(),
+                          Declared<onnx::ValueInfoProto>{!is_quant_param(in.name()), &in});
   }
 
   // Initializers, each declared as a graph input with its own dims.
-  NameViewMap<Entry<const onnx::TensorProto>> consts_rm;
+  NameViewMap<Declared<const onnx::TensorProto>> consts_rm;
   consts_rm.reserve(static_cast<size_t>(g->initializer_size()));
   std::unordered_set<const onnx::ValueInfoProto*> dropped_inputs;
   std::vector<std::unique_ptr<onnx::ValueInfoProto>> new_inputs;
   for (const auto& c : g->initializer()) {
     const std::string& name = c.name();
-    consts_rm[name] = {!is_quant_param(name), &c};
+    consts_rm.try_emplace(name, Declared<const onnx::TensorProto>{!is_quant_param(name), &c});
     auto it = inputs_rm.find(name);
     if (it != inputs_rm.end() && !dims_equal(c, inf_shape(*it->second.elem))) {
       dropped_inputs.insert(it->second.elem);

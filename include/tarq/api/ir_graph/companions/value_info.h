@@ -22,7 +22,7 @@ void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape);
 // True when a tensor type serializes to more than nothing: the rebuild's test
 // for "has a type". The field tests answer it for the usual value info
 // without sizing the message.
-bool has_content(const onnx::TypeProto_Tensor& tensor_type);
+bool tensor_type_present(const onnx::TypeProto_Tensor& tensor_type);
 
 // ONNX element-type code -> array element type. The codes coincide, so this
 // only validates: UNDEFINED (0) stays 0 (absent); an unknown code throws
