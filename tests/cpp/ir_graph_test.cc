@@ -180,3 +180,27 @@ TEST(IRGraph, InitializerDimsWhoseProductOverflows) {
 }
 
 }  // namespace
+
+// A dependency map kept across a model change reads the names it captured,
+// but keeps neither the old model nor its Operand records alive.
+TEST(IRGraph, DependencyMapOutlivesItsModelWithoutPinningIt) {
+  auto ordered_chain = [](int n) {
+    auto model = std::make_unique<onnx::ModelProto>(chain(n));
+    auto* nodes = model->mutable_graph()->mutable_node();
+    std::reverse(nodes->pointer_begin(), nodes->pointer_end());
+    return std::make_shared<tarq::MessageOwner>(std::move(model));
+  };
+  auto owner = ordered_chain(20);
+  std::weak_ptr<tarq::MessageOwner> old_model = owner;
+  tarq::IRGraph g(std::move(owner));
+  auto deps = g.tensor_dependency_table();
+  const std::string last = g.model().graph().node(19).output(0);
+  auto before = deps->at(last);
+  ASSERT_FALSE(before.empty());
+
+  g.set_model(ordered_chain(3));
+  g.rebuild();
+  EXPECT_TRUE(old_model.expired()) << "the map must not hold the previous model";
+  EXPECT_EQ(deps->at(last), before);
+  EXPECT_TRUE(deps->contains(std::string(before.front())));
+}
