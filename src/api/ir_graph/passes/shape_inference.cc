@@ -178,6 +178,17 @@ bool restore_tensor_type(Tensor& cur, const Tensor& was) {
 
 bool restore_type(onnx::TypeProto& cur, const onnx::TypeProto& was);
 
+// The element type of a sequence or optional type; absent before means the
+// attempt made it.
+template <class Holder>
+bool restore_elem_type(Holder& cur, const Holder& was) {
+  if (!was.has_elem_type()) {
+    cur.clear_elem_type();
+    return true;
+  }
+  return restore_type(*cur.mutable_elem_type(), was.elem_type());
+}
+
 bool restore_type(onnx::TypeProto& cur, const onnx::TypeProto& was) {
   using T = onnx::TypeProto;
   bool ok = true;
@@ -192,26 +203,12 @@ bool restore_type(onnx::TypeProto& cur, const onnx::TypeProto& was) {
       case T::kSparseTensorType:
         ok = restore_tensor_type(*cur.mutable_sparse_tensor_type(), was.sparse_tensor_type());
         break;
-      case T::kSequenceType: {
-        auto& c = *cur.mutable_sequence_type();
-        const auto& w = was.sequence_type();
-        if (!w.has_elem_type()) {
-          c.clear_elem_type();
-        } else {
-          ok = restore_type(*c.mutable_elem_type(), w.elem_type());
-        }
+      case T::kSequenceType:
+        ok = restore_elem_type(*cur.mutable_sequence_type(), was.sequence_type());
         break;
-      }
-      case T::kOptionalType: {
-        auto& c = *cur.mutable_optional_type();
-        const auto& w = was.optional_type();
-        if (!w.has_elem_type()) {
-          c.clear_elem_type();
-        } else {
-          ok = restore_type(*c.mutable_elem_type(), w.elem_type());
-        }
+      case T::kOptionalType:
+        ok = restore_elem_type(*cur.mutable_optional_type(), was.optional_type());
         break;
-      }
       case T::kMapType: {
         auto& c = *cur.mutable_map_type();
         const auto& w = was.map_type();
