@@ -64,12 +64,13 @@ class DependencyGraph {
   // Node i's input slots are [slot_begin[i], slot_begin[i+1]).
   std::vector<size_t> slot_begin;
   std::vector<int32_t> slot_name;      // name id of the input
-  std::vector<int64_t> slot_producer;  // last producer before the node, or -1
+  std::vector<int32_t> slot_producer;  // last producer before the node, or -1
 
   const DependencyMap::Names& of_node(int64_t i) const;
 
  private:
   friend class IRGraph;
+  // Per node, its computed entry; allocated by the first query.
   mutable std::vector<std::unique_ptr<DependencyMap::Names>> memo_;
   mutable std::vector<uint32_t> seen_node_, seen_name_;
   mutable uint32_t epoch_ = 0;

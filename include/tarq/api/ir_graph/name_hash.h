@@ -21,6 +21,14 @@ struct NameHash {
   size_t operator()(std::string_view name) const noexcept { return hash_name(name); }
 };
 
+// A name with its hash, for a walk that looks the same name up in several
+// tables (they all hash alike): the name is hashed once.
+struct HashedName {
+  explicit HashedName(std::string_view n) noexcept : name(n), hash(hash_name(n)) {}
+  std::string_view name;
+  size_t hash;
+};
+
 // A map keyed by views of names that live elsewhere (in the model being
 // walked), for the working maps of one pass: flat storage, one hash per
 // lookup, no copy of the names. The viewed strings must outlive the map and

@@ -45,12 +45,15 @@ class NameTable {
   iterator begin() { return entries_.begin(); }
   iterator end() { return entries_.end(); }
 
-  iterator find(std::string_view key) { return at_pos(lookup(key, hash_name(key))); }
-  const_iterator find(std::string_view key) const {
-    size_t pos = lookup(key, hash_name(key));
+  iterator find(std::string_view key) { return find(HashedName(key)); }
+  const_iterator find(std::string_view key) const { return find(HashedName(key)); }
+  iterator find(const HashedName& key) { return at_pos(lookup(key.name, key.hash)); }
+  const_iterator find(const HashedName& key) const {
+    size_t pos = lookup(key.name, key.hash);
     return pos == kNone ? end() : begin() + static_cast<std::ptrdiff_t>(pos);
   }
-  size_t count(std::string_view key) const { return lookup(key, hash_name(key)) != kNone; }
+  size_t count(std::string_view key) const { return count(HashedName(key)); }
+  size_t count(const HashedName& key) const { return lookup(key.name, key.hash) != kNone; }
   // Throws std::out_of_range when missing.
   const V& at(std::string_view key) const {
     size_t pos = lookup(key, hash_name(key));
@@ -63,7 +66,11 @@ class NameTable {
   // it was added. The key is copied into the arena only when added.
   std::pair<iterator, bool> try_emplace(std::string_view key) { return try_emplace(key, V{}); }
   std::pair<iterator, bool> try_emplace(std::string_view key, V value) {
-    const size_t h = hash_name(key);
+    return try_emplace(HashedName(key), std::move(value));
+  }
+  std::pair<iterator, bool> try_emplace(const HashedName& hashed, V value = V{}) {
+    const std::string_view key = hashed.name;
+    const size_t h = hashed.hash;
     size_t i = static_cast<size_t>(h) & mask_;
     const uint64_t tag = tag_of(h);
     if (!slots_.empty()) {
@@ -112,7 +119,10 @@ class NameTable {
   // Starts loading the slot where `key` would be found. Always inlined: an
   // out-of-line call whose only effect is a prefetch may be dropped.
   __attribute__((always_inline)) void prefetch(std::string_view key) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash_name(key) & mask_]);
+    prefetch(HashedName(key));
+  }
+  __attribute__((always_inline)) void prefetch(const HashedName& key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[key.hash & mask_]);
   }
 
  private:

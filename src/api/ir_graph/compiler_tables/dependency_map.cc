@@ -39,6 +39,7 @@ std::vector<std::string_view> DependencyMap::keys() const {
 }
 
 const DependencyMap::Names& DependencyGraph::of_node(int64_t node) const {
+  if (memo_.empty()) memo_.resize(slot_begin.size() - 1);
   auto& slot = memo_[static_cast<size_t>(node)];
   if (slot) return *slot;
   // Visit stamps shared by all queries keep each walk proportional to what
@@ -51,7 +52,7 @@ const DependencyMap::Names& DependencyGraph::of_node(int64_t node) const {
     epoch_ = 1;
   }
   auto result = std::make_unique<DependencyMap::Names>();
-  std::vector<int64_t> stack{node};
+  std::vector<int32_t> stack{static_cast<int32_t>(node)};
   seen_node_[static_cast<size_t>(node)] = epoch_;
   while (!stack.empty()) {
     auto i = static_cast<size_t>(stack.back());
@@ -62,7 +63,7 @@ const DependencyMap::Names& DependencyGraph::of_node(int64_t node) const {
         seen_name_[name] = epoch_;
         result->push_back(names[name]);
       }
-      int64_t p = slot_producer[s];
+      int32_t p = slot_producer[s];
       if (p >= 0 && seen_node_[static_cast<size_t>(p)] != epoch_) {
         seen_node_[static_cast<size_t>(p)] = epoch_;
         stack.push_back(p);
@@ -94,8 +95,10 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
     if (pos >= 0 && static_cast<size_t>(pos) < n_inits) const_key[static_cast<size_t>(pos)] = name;
   }
   g->names.resize(n_ops + n_inits);
-  std::vector<int64_t> last_producer(n_ops + n_inits, -1);
-  std::vector<int64_t> key_pos(n_ops + n_inits, -1);
+  // Node positions and entry positions fit 32 bits: a model's lists are
+  // indexed by int.
+  std::vector<int32_t> last_producer(n_ops + n_inits, -1);
+  std::vector<int32_t> key_pos(n_ops + n_inits, -1);
   std::unordered_map<std::string_view, int32_t, NameHash> others;
   // `name` must be a view the map keeps alive (a table key).
   auto name_id = [&](int32_t id, std::string_view name) {
@@ -144,7 +147,7 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
   auto set_key = [&](int32_t id, int64_t node) {
     auto& pos = key_pos[static_cast<size_t>(id)];
     if (pos < 0) {
-      pos = static_cast<int64_t>(tensors->entries_.size());
+      pos = static_cast<int32_t>(tensors->entries_.size());
       tensors->entries_.emplace_back(g->names[static_cast<size_t>(id)], node);
     } else {
       tensors->entries_[static_cast<size_t>(pos)].second = node;
@@ -171,7 +174,7 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
     }
     for (size_t s = slots.out_begin[i]; s < slots.out_begin[i + 1]; ++s) {
       int32_t id = id_of(slots.out[s], node, false, static_cast<int>(s - slots.out_begin[i]));
-      last_producer[static_cast<size_t>(id)] = static_cast<int64_t>(i);
+      last_producer[static_cast<size_t>(id)] = static_cast<int32_t>(i);
       set_key(id, static_cast<int64_t>(i));
     }
     // Node names: unique after a rebuild, where the node index holds node i
@@ -188,7 +191,6 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
     }
   }
   g->slot_begin.push_back(g->slot_name.size());
-  g->memo_.resize(n);
   tensors->graph_ = g;
   nodes->graph_ = g;
   tensor_dependency_map_ = std::move(tensors);

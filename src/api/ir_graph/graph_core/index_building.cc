@@ -67,7 +67,7 @@ struct PoolAllocator {
 namespace {
 
 // The operand of a name, created when missing; returns its table position.
-size_t operand_slot(OperandMap& operands, const std::string& name, const OwnerPtr& owner,
+size_t operand_slot(OperandMap& operands, const HashedName& name, const OwnerPtr& owner,
                     const PoolAllocator<Operand>& alloc) {
   auto [it, added] = operands.try_emplace(name);
   if (added) {
@@ -108,11 +108,15 @@ void IRGraph::build_boundary_and_operands() {
   PoolAllocator<Operand> alloc(operand_pool_);
   const size_t count = infos.size();
   for (size_t i = 0; i < count; ++i) {
-    read_ahead<kValueInfo>(
-        infos, i, [&](const onnx::ValueInfoProto& ahead) { operands_->prefetch(ahead.name()); });
+    read_ahead<kValueInfo>(infos, i, [&](const onnx::ValueInfoProto& ahead) {
+      HashedName name(ahead.name());
+      consts_->prefetch(name);
+      operands_->prefetch(name);
+    });
     const auto* vi = infos[i];
-    if (consts_->count(vi->name())) continue;
-    Operand& op = operand_at(*operands_, operand_slot(*operands_, vi->name(), model_owner_, alloc));
+    HashedName name(vi->name());
+    if (consts_->count(name)) continue;
+    Operand& op = operand_at(*operands_, operand_slot(*operands_, name, model_owner_, alloc));
     const auto& type = vi->type();
     const auto& tensor = type.tensor_type();
     if (tensor_type_present(tensor)) {
@@ -163,11 +167,12 @@ NodeSlots IRGraph::build_node_index_and_links() {
       slots.name.push_back(node->name());
       slots.is_if.push_back(node->op_type() == "If");
     }
-    for (const auto& name : node->input()) {
+    for (const auto& input : node->input()) {
       int64_t code = -1;
-      if (!name.empty()) {
+      if (!input.empty()) {
+        HashedName name(input);
         auto c = consts_->find(name);
-        if (c != consts_->end() && !graph_inputs.count(name)) {
+        if (c != consts_->end() && !graph_inputs.count(input)) {
           code = NodeSlots::const_code(c->second);
         } else {
           size_t pos = operand_slot(*operands_, name, model_owner_, alloc);
@@ -184,8 +189,8 @@ NodeSlots IRGraph::build_node_index_and_links() {
       if (top_level) slots.in.push_back(code);
     }
     if (top_level) slots.out_begin.push_back(slots.out.size());
-    for (const auto& name : node->output()) {
-      size_t pos = operand_slot(*operands_, name, model_owner_, alloc);
+    for (const auto& output : node->output()) {
+      size_t pos = operand_slot(*operands_, HashedName(output), model_owner_, alloc);
       operand_at(*operands_, pos).input = node;
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
@@ -201,8 +206,11 @@ NodeSlots IRGraph::build_node_index_and_links() {
   for (int i = 0; i < count; ++i) {
     read_ahead<kNodeName | kOpType | kNodeIO>(*node_list, i, [&](const onnx::NodeProto& ahead) {
       nodes_->prefetch(ahead.name());
-      for (const auto& name : ahead.input()) {
-        if (!name.empty()) operands_->prefetch(name);
+      for (const auto& input : ahead.input()) {
+        if (input.empty()) continue;
+        HashedName name(input);
+        consts_->prefetch(name);
+        operands_->prefetch(name);
       }
       for (const auto& name : ahead.output()) operands_->prefetch(name);
     });

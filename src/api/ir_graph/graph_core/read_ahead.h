@@ -1,14 +1,17 @@
 // Read-ahead for walks over a model's nodes and value infos. On a large model
-// these walks wait on memory: a message, its strings and their characters
-// are separate heap objects, each a cache miss. Called before element i is
-// used, read_ahead starts loading the elements ahead of it in stages, each
-// stage reading mostly what an earlier one loaded (a node's list of input or
-// output names is read where it is first needed): the message, then the string
-// objects the walk reads (`What`: the node's name, its operator type, its
-// input and output names; a value info's name and type), then their
-// characters, and last `slots(element)`, where the walk prefetches the table
-// slots those names hash to. It reads nothing the walk would not read and
-// changes nothing. Loading more than a walk uses costs more than it saves.
+// these walks wait on memory: a message, its lists of names, its strings and
+// their characters are separate heap objects, each a cache miss found only
+// through the one before it. Called before element i is used, read_ahead
+// starts loading the elements ahead of it in stages, each stage reading what
+// an earlier one loaded: the message, then a node's lists of input and output
+// names, then the string objects the walk reads (`What`: the node's name, its
+// operator type, its input and output names; a value info's name and type),
+// then their characters, and last `slots(element)`, where the walk prefetches
+// the table slots those names hash to. It reads nothing the walk would not
+// read and changes nothing. The walks are bound by how many loads the CPU
+// keeps in flight: loading more than a walk uses costs more than it saves
+// (prefetching a value info's shape and dimensions, or a node's fourth cache
+// line, measured slower).
 #pragma once
 
 #include <onnx/onnx_pb.h>
@@ -28,7 +31,24 @@ enum ReadAheadParts : unsigned { kValueInfo = 0, kNodeName = 1, kOpType = 2, kNo
 
 namespace read_ahead_detail {
 
-constexpr int kMessage = 16, kStrings = 11, kChars = 6, kSlots = 2;
+constexpr int kMessage = 16, kLists = 14, kStrings = 11, kChars = 6, kSlots = 2;
+
+// The array of element pointers of a repeated field, a heap block of its own.
+template <class T>
+TARQ_READ_AHEAD void list(const google::protobuf::RepeatedPtrField<T>& l) {
+  if (!l.empty()) __builtin_prefetch(l.data());
+}
+
+template <unsigned What>
+TARQ_READ_AHEAD void lists(const onnx::NodeProto& node) {
+  if (What & kNodeIO) {
+    list(node.input());
+    list(node.output());
+  }
+}
+
+template <unsigned>
+TARQ_READ_AHEAD void lists(const onnx::ValueInfoProto&) {}
 
 template <unsigned What>
 TARQ_READ_AHEAD void strings(const onnx::NodeProto& node) {
@@ -77,6 +97,7 @@ TARQ_READ_AHEAD void read_ahead(const google::protobuf::RepeatedPtrField<T>& lis
   using namespace read_ahead_detail;
   const int n = list.size();
   if (i + kMessage < n) message(&list.Get(i + kMessage));
+  if (i + kLists < n) lists<What>(list.Get(i + kLists));
   if (i + kStrings < n) strings<What>(list.Get(i + kStrings));
   if (i + kChars < n) chars<What>(list.Get(i + kChars));
   if (i + kSlots < n) slots(list.Get(i + kSlots));
@@ -87,6 +108,7 @@ TARQ_READ_AHEAD void read_ahead(const std::vector<const T*>& list, size_t i, Slo
   using namespace read_ahead_detail;
   const size_t n = list.size();
   if (i + kMessage < n) message(list[i + kMessage]);
+  if (i + kLists < n) lists<What>(*list[i + kLists]);
   if (i + kStrings < n) strings<What>(*list[i + kStrings]);
   if (i + kChars < n) chars<What>(*list[i + kChars]);
   if (i + kSlots < n) slots(*list[i + kSlots]);
