@@ -390,7 +390,7 @@ def _best_of_processes(args, side, path, repeat):
     shared machine (heap layout, neighbours), more than between runs within
     one; the best of several processes is what each side can do.
     """
-    n_proc = 1 if os.path.getsize(path) > 100 * 2**20 else max(1, args.processes)
+    n_proc = max(1, args.processes)
     runs = [_spawn(args, side, path, repeat) for _ in range(n_proc)]
     good = [r for r in runs if "error" not in r]
     if not good:
@@ -512,8 +512,8 @@ def main(argv=None):
                     help="synthetic node counts, comma-separated (default: %(default)s)")
     ap.add_argument("--repeat", type=int, default=3, help="runs per process; the best is kept")
     ap.add_argument("--processes", type=int, default=3,
-                    help="processes per model and side (1 at 1M nodes and above); the best run of "
-                         "all is kept (default: %(default)s)")
+                    help="processes per model and side; the best run of all is kept "
+                         "(default: %(default)s)")
     ap.add_argument("--skip-python-1m", action="store_true", help="no Python baseline at 1M nodes and above")
     ap.add_argument("--model", action="append", default=[], metavar="PATH", help="an extra model to measure")
     ap.add_argument("--no-real", action="store_true", help="leave out the default real models")

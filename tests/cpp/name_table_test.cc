@@ -14,7 +14,9 @@ TEST(NameTable, KeepsInsertionOrderPositionsAndOwnKeysThroughGrowth) {
   NameTable<int64_t> t;
   EXPECT_EQ(t.find("x"), t.end());  // empty: no slots yet
   t.prefetch("x");
-  constexpr int kN = 5000;  // several doublings of the slot array
+  // Several doublings of the slot array, the last ones past 2 MiB, where it
+  // moves to huge-page allocations (and a huge one is freed on growth).
+  constexpr int kN = 300000;
   for (int i = 0; i < kN; ++i) {
     std::string key = "/stage" + std::to_string(i % 7) + "/Relu_" + std::to_string(i);
     auto [it, added] = t.try_emplace(key, i);

@@ -12,8 +12,12 @@
 // prefetch() lets a walk start that wait a few names ahead.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,6 +28,48 @@
 #include "tarq/api/ir_graph/name_hash.h"
 
 namespace tarq {
+
+namespace name_table_detail {
+
+// Allocates arrays of 2 MiB and more on 2 MiB boundaries and asks the kernel
+// to back them with huge pages: the slot array of a large table is read at
+// random, and with 4 KiB pages nearly every lookup also missed the TLB.
+template <class T>
+struct LargeArrayAllocator {
+  using value_type = T;
+  static constexpr size_t kHuge = size_t{2} << 20;
+  LargeArrayAllocator() = default;
+  template <class U>
+  LargeArrayAllocator(const LargeArrayAllocator<U>&) {}
+  T* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kHuge) return std::allocator<T>().allocate(n);
+    const size_t rounded = (bytes + kHuge - 1) & ~(kHuge - 1);
+    void* p = std::aligned_alloc(kHuge, rounded);
+    if (!p) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) noexcept {
+    if (n * sizeof(T) < kHuge) {
+      std::allocator<T>().deallocate(p, n);
+    } else {
+      std::free(p);
+    }
+  }
+  template <class U>
+  bool operator==(const LargeArrayAllocator<U>&) const {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const LargeArrayAllocator<U>&) const {
+    return false;
+  }
+};
+
+}  // namespace name_table_detail
 
 template <class V>
 class NameTable {
@@ -169,7 +215,7 @@ class NameTable {
   }
 
   std::vector<Entry> entries_;
-  std::vector<uint64_t> slots_;
+  std::vector<uint64_t, name_table_detail::LargeArrayAllocator<uint64_t>> slots_;
   size_t mask_ = 0;
   std::shared_ptr<NameArena> arena_ = std::make_shared<NameArena>();
 };
