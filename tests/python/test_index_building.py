@@ -115,6 +115,22 @@ def test_byte_total_and_duplicate_initializers(ir):
     assert dict(g.consts.items()) == {"a": 2, "b": 1}, "the later position wins"
 
 
+def test_a_node_writing_an_initializer_name(ir):
+    # Reads of the name stay constant reads (never linked), before and after
+    # the node that writes it; the name becomes an operand with that producer.
+    nodes = [helper.make_node("Add", ["x", "w"], ["a"], name="n0"),
+             helper.make_node("Relu", ["a"], ["w"], name="n1"),
+             helper.make_node("Mul", ["w", "a"], ["y"], name="n2")]
+    w = helper.make_tensor("w", F, [1], [1.0])
+    g = ir.IRGraph(model_of(nodes, [vi("x")], [vi("y")], [w]),
+                   initializer_dat={})  # the checker rejects the second writer
+    check_invariants(g, ir)
+    assert g.operands["w"].input.name == "n1" and len(g.operands["w"].outputs) == 0
+    assert [n.name for n in g.operands["a"].outputs] == ["n1", "n2"]
+    assert list(g.can_frees) == [["x"], [], ["a"]]
+    assert g.tensor_dependency_map["y"] == ("w", "a", "x")
+
+
 def test_dependency_maps(ir):
     nodes = [helper.make_node("Relu", ["x"], ["t1"], name="A"),
              helper.make_node("Add", ["t1", "w"], ["t2"], name="B"),

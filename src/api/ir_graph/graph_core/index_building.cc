@@ -155,6 +155,17 @@ NodeSlots IRGraph::build_node_index_and_links() {
   };
 
   std::unordered_set<std::string_view, NameHash> graph_inputs(inputs_->begin(), inputs_->end());
+  // The slot code of a name that reads as a constant (an initializer that is
+  // not a graph input), or -1.
+  auto const_code_of = [&](const HashedName& name) -> int64_t {
+    auto c = consts_->find(name);
+    if (c == consts_->end() || graph_inputs.count(name.name)) return -1;
+    return NodeSlots::const_code(c->second);
+  };
+  // Per operand position: whether its name reads as a constant (a node
+  // writes an initializer's name). Operands made from value information
+  // never do, so a read that finds its operand needs no constant lookup.
+  std::vector<char> reads_constant(operands_->size(), 0);
   // A consumer is listed once per operand, nodes compared as messages. While
   // the names met so far are unique, a node can only equal itself, and a
   // node's own reads are linked one after another, so looking at the last
@@ -171,11 +182,19 @@ NodeSlots IRGraph::build_node_index_and_links() {
       int64_t code = -1;
       if (!input.empty()) {
         HashedName name(input);
-        auto c = consts_->find(name);
-        if (c != consts_->end() && !graph_inputs.count(input)) {
-          code = NodeSlots::const_code(c->second);
+        size_t pos = 0;
+        auto found = operands_->find(name);
+        if (found != operands_->end()) {
+          pos = operands_->position(found);
+          if (reads_constant[pos]) code = const_code_of(name);
         } else {
-          size_t pos = operand_slot(*operands_, name, model_owner_, alloc);
+          code = const_code_of(name);
+          if (code == -1) {
+            pos = operand_slot(*operands_, name, model_owner_, alloc);
+            reads_constant.push_back(0);
+          }
+        }
+        if (code == -1) {
           code = static_cast<int64_t>(pos);
           Operand& op = operand_at(*operands_, pos);
           bool listed = !op.outputs.empty() && op.outputs.back() == node;
@@ -190,7 +209,9 @@ NodeSlots IRGraph::build_node_index_and_links() {
     }
     if (top_level) slots.out_begin.push_back(slots.out.size());
     for (const auto& output : node->output()) {
-      size_t pos = operand_slot(*operands_, HashedName(output), model_owner_, alloc);
+      HashedName name(output);
+      size_t pos = operand_slot(*operands_, name, model_owner_, alloc);
+      if (pos == reads_constant.size()) reads_constant.push_back(const_code_of(name) != -1);
       operand_at(*operands_, pos).input = node;
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
@@ -207,10 +228,7 @@ NodeSlots IRGraph::build_node_index_and_links() {
     read_ahead<kNodeName | kOpType | kNodeIO>(*node_list, i, [&](const onnx::NodeProto& ahead) {
       nodes_->prefetch(ahead.name());
       for (const auto& input : ahead.input()) {
-        if (input.empty()) continue;
-        HashedName name(input);
-        consts_->prefetch(name);
-        operands_->prefetch(name);
+        if (!input.empty()) operands_->prefetch(input);
       }
       for (const auto& name : ahead.output()) operands_->prefetch(name);
     });
