@@ -150,6 +150,15 @@ def test_dependency_maps(ir):
     with pytest.raises(KeyError):
         tdm["nope"]
 
+    # Recaptured after an edit that leaves two nodes named "A": the later one
+    # wins, and the maps copy the names the model held then.
+    g.node[1].name = "A"
+    g.create_tensor_dependency_map()
+    ndm = g.node_dependency_map
+    assert list(ndm.keys()) == ["A", "C", "D", "E"] and set(ndm["A"]) == {"t1", "x", "w"}
+    g.node[1].name = "B"
+    assert "A" in ndm.keys() and "B" not in ndm.keys()
+
 
 def test_long_chain_stays_linear_and_exact(ir):
     n = 20000

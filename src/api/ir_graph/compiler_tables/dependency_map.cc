@@ -182,9 +182,9 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
     if (slots.names_unique) {
       nodes->entries_.emplace_back(nodes_->entry(i).first, static_cast<int64_t>(i));
     } else {
-      auto [it, added] = node_keys.try_emplace(slots.name[i], nodes->entries_.size());
+      auto [it, added] = node_keys.try_emplace(node.name(), nodes->entries_.size());
       if (added) {
-        nodes->entries_.emplace_back(g->arena.copy(slots.name[i]), static_cast<int64_t>(i));
+        nodes->entries_.emplace_back(g->arena.copy(node.name()), static_cast<int64_t>(i));
       } else {
         nodes->entries_[it->second].second = static_cast<int64_t>(i);
       }

@@ -175,7 +175,6 @@ NodeSlots IRGraph::build_node_index_and_links() {
   auto link = [&](onnx::NodeProto* node, bool full_check, bool top_level) {
     if (top_level) {
       slots.in_begin.push_back(slots.in.size());
-      slots.name.push_back(node->name());
       slots.is_if.push_back(node->op_type() == "If");
     }
     for (const auto& input : node->input()) {
@@ -221,7 +220,6 @@ NodeSlots IRGraph::build_node_index_and_links() {
   slots.out_begin.reserve(n + 1);
   slots.in.reserve(n * 2);
   slots.out.reserve(n);
-  slots.name.reserve(n);
   slots.is_if.reserve(n);
   const int count = node_list->size();
   for (int i = 0; i < count; ++i) {
@@ -263,7 +261,6 @@ NodeSlots IRGraph::resolve_slots() const {
   NodeSlots slots;
   for (const auto& node : model_->graph().node()) {
     slots.in_begin.push_back(slots.in.size());
-    slots.name.push_back(node.name());
     slots.is_if.push_back(node.op_type() == "If");
     for (const auto& name : node.input()) {
       auto op = operands_->find(name);

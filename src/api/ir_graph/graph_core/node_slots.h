@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 namespace tarq {
@@ -24,9 +23,7 @@ struct NodeSlots {
   std::vector<int64_t> in;
   std::vector<size_t> out_begin;  // likewise for outputs (>= 0 or -1)
   std::vector<int64_t> out;
-  // Per node: its name (a view into the model, valid until the model
-  // changes) and whether it is an If node.
-  std::vector<std::string_view> name;
+  // Per node: whether it is an If node.
   std::vector<char> is_if;
   // Top-level node names are unique (the node index holds every node).
   bool names_unique = false;
