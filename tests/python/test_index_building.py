@@ -130,6 +130,12 @@ def test_a_node_writing_an_initializer_name(ir):
     assert list(g.can_frees) == [["x"], [], ["a"]]
     assert g.tensor_dependency_map["y"] == ("w", "a", "x")
 
+    # The only way back from y to x is through the written constant.
+    nodes = [helper.make_node("Relu", ["x"], ["w"], name="n0"),
+             helper.make_node("Relu", ["w"], ["y"], name="n1")]
+    g = ir.IRGraph(model_of(nodes, [vi("x")], [vi("y")], [w]), initializer_dat={})
+    assert g.tensor_dependency_map["y"] == ("w", "x")
+
 
 def test_dependency_maps(ir):
     nodes = [helper.make_node("Relu", ["x"], ["t1"], name="A"),

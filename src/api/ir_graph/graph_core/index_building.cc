@@ -166,6 +166,9 @@ NodeSlots IRGraph::build_node_index_and_links() {
   // writes an initializer's name). Operands made from value information
   // never do, so a read that finds its operand needs no constant lookup.
   std::vector<char> reads_constant(operands_->size(), 0);
+  // By initializer position: a constant that a node also writes, so an
+  // operand after all (empty while there is none).
+  std::vector<char> const_is_operand;
   // A consumer is listed once per operand, nodes compared as messages. While
   // the names met so far are unique, a node can only equal itself, and a
   // node's own reads are linked one after another, so looking at the last
@@ -210,7 +213,14 @@ NodeSlots IRGraph::build_node_index_and_links() {
     for (const auto& output : node->output()) {
       HashedName name(output);
       size_t pos = operand_slot(*operands_, name, model_owner_, alloc);
-      if (pos == reads_constant.size()) reads_constant.push_back(const_code_of(name) != -1);
+      if (pos == reads_constant.size()) {
+        int64_t const_code = const_code_of(name);
+        reads_constant.push_back(const_code != -1);
+        if (const_code != -1) {
+          const_is_operand.resize(static_cast<size_t>(graph_->initializer_size()), 0);
+          const_is_operand[static_cast<size_t>(NodeSlots::const_pos(const_code))] = 1;
+        }
+      }
       operand_at(*operands_, pos).input = node;
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
@@ -239,14 +249,8 @@ NodeSlots IRGraph::build_node_index_and_links() {
   slots.in_begin.push_back(slots.in.size());
   slots.out_begin.push_back(slots.out.size());
   for (auto* node : branch_nodes) link(node, true, false);
-  // A constant that a node also produces is an operand after all: leave
-  // those slots to be resolved by name.
-  std::vector<char> const_is_operand;
-  for (const auto& kv : *consts_) {
-    if (!operands_->count(kv.first)) continue;
-    const_is_operand.resize(static_cast<size_t>(graph_->initializer_size()), 0);
-    const_is_operand[static_cast<size_t>(kv.second)] = 1;
-  }
+  // Reads of a constant that a node also writes are left to be resolved by
+  // name.
   if (!const_is_operand.empty()) {
     for (auto& code : slots.in) {
       if (code <= -2 && const_is_operand[static_cast<size_t>(NodeSlots::const_pos(code))])
