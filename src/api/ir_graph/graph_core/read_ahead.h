@@ -90,11 +90,17 @@ struct NodeLayout {
 };
 const NodeLayout& node_layout();
 
-// A value info: every cache line of the message object (it spans two).
+// Every cache line of a message object, from its first byte.
+template <class T>
+TARQ_READ_AHEAD void whole_message(const T* m) {
+  const char* p = reinterpret_cast<const char*>(m);
+  for (size_t off = 0; off < sizeof(T); off += 64) __builtin_prefetch(p + off);
+}
+
+// A value info spans two lines; the walks read both.
 template <unsigned>
 TARQ_READ_AHEAD void message(const onnx::ValueInfoProto* m) {
-  const char* p = reinterpret_cast<const char*>(m);
-  for (size_t off = 0; off < sizeof(*m); off += 64) __builtin_prefetch(p + off);
+  whole_message(m);
 }
 
 // A node (184 bytes, three or four cache lines): only the lines of the
@@ -104,7 +110,7 @@ TARQ_READ_AHEAD void message(const onnx::NodeProto* m) {
   static const NodeLayout& layout = node_layout();
   const char* p = reinterpret_cast<const char*>(m);
   if (layout.op_type < 0 || layout.name < 0) {
-    for (size_t off = 0; off < sizeof(*m); off += 64) __builtin_prefetch(p + off);
+    whole_message(m);
     return;
   }
   if (What & kNodeIO) {
