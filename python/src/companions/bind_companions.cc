@@ -84,7 +84,9 @@ void bind_companions(py::module_& m, py::module_& c) {
       "inf_shape_set",
       [](py::handle vi, py::handle shape) {
         OwnerPtr keep;
-        inf_shape_set(*message_arg_as<onnx::ValueInfoProto>(vi, &keep), shape_from_py(shape));
+        Shape s = shape_from_py(shape);  // before the message is found: it runs Python code
+        auto* target = message_arg_as<onnx::ValueInfoProto>(vi, &keep);
+        inf_shape_set(*target, s, keep.get());
       },
       py::arg("value_info"), py::arg("shape"),
       "Writes the shape into a value info view (an onnx package message is not changed).");
@@ -126,7 +128,7 @@ void bind_companions(py::module_& m, py::module_& c) {
         OwnerPtr owner;
         auto* mp = message_arg_as<onnx::ModelProto>(model, &owner);
         IRGraph* g = graph.is_none() ? nullptr : graph.cast<IRGraph*>();
-        bool uses = update_model_value_info(g, *mp, dynamic);
+        bool uses = update_model_value_info(g, *mp, dynamic, owner.get());
         py::object out = is_message_view(model) ? model : wrap_message(owner, mp);
         return py::make_tuple(out, uses);
       },

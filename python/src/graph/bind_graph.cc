@@ -215,6 +215,10 @@ void bind_graph(py::module_& m) {
       py::arg("model"), py::arg("check") = true, py::arg("dynamic") = false,
       "Shape-infers a model (a view is changed in place, an onnx.ModelProto is copied in) and\n"
       "returns a view of the result; raises ValidationError when the checker rejects it.");
+  cls.def("verify", &IRGraph::verify,
+          "Recomputes every index table from the model alone and compares it with the live one;\n"
+          "raises VerifyError (a ValueError) naming the table, the key, what the model implies\n"
+          "and what the table holds at the first difference.");
   cls.def("_clean_model", &IRGraph::_clean_model, py::arg("clean_shape"),
           py::arg("clean_node") = false,
           "Brings the model into canonical form and shape-infers it; returns 0.");
@@ -226,12 +230,14 @@ void bind_graph(py::module_& m) {
   cls.def_property(
       "model", [](IRGraph& g) { return wrap_message(g.model_owner(), &g.model()); },
       [](IRGraph& g, py::handle m) { g.set_model(model_owner_arg(m)); });
+  // The graph of the last rebuild: after `model = other` it is still the
+  // previous model's graph (kept alive) until the next rebuild.
   cls.def_property_readonly("graph", [](IRGraph& g) -> py::object {
-    return g.graph() ? wrap_message(g.model_owner(), g.graph()) : py::none();
+    return g.graph() ? wrap_message(g.graph_owner(), g.graph()) : py::none();
   });
   cls.def_property_readonly("node", [](IRGraph& g) -> py::object {
     if (!g.graph()) return py::none();
-    return wrap_message(g.model_owner(), g.graph()).attr("node");
+    return wrap_message(g.graph_owner(), g.graph()).attr("node");
   });
 
   // Index tables: live read-only views.

@@ -125,9 +125,9 @@ py::list keys_to_py(const std::vector<std::string_view>& keys) {
 
 py::object node_view(const OperandPtr& op, onnx::NodeProto* node) {
   if (!node) return py::none();
-  // Aliasing handle: points at the model owner, keeps the operand (and so
-  // every owner it holds) alive.
-  OwnerPtr owner(op, op->owner.get());
+  // Aliasing handle: points at the owner of the node's model, keeps the
+  // operand (and so every owner it holds) alive.
+  OwnerPtr owner(op, op->owner_of(node).get());
   return wrap_message(owner, node);
 }
 
@@ -136,10 +136,8 @@ onnx::NodeProto* node_for_operand(const OperandPtr& op, py::handle obj) {
   auto* node = message_arg_as<onnx::NodeProto>(obj, &owner);
   if (!op->owner) {
     op->owner = owner;
-  } else if (owner != op->owner) {
-    bool known = false;
-    for (const auto& o : op->extra_owners) known = known || o == owner;
-    if (!known) op->extra_owners.push_back(owner);
+  } else if (op->owner_of(node) != owner) {
+    op->foreign.emplace_back(node, owner);
   }
   return node;
 }

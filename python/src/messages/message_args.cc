@@ -88,7 +88,7 @@ std::unique_ptr<Message> detached_copy(py::handle obj, const Descriptor* expecte
   if (is_message_view(obj)) {
     MessageView& v = view_of(obj);
     if (expected && v.desc != expected) wrong_type(what, expected, v.desc->full_name());
-    const Message& src = v.read();
+    const Message& src = checked_depth(v.read());
     std::unique_ptr<Message> copy(src.New());
     copy->CopyFrom(src);
     return copy;
@@ -103,7 +103,7 @@ const Message* message_for_reading(py::handle obj, const Descriptor* expected, c
   if (is_message_view(obj)) {
     MessageView& v = view_of(obj);
     if (expected && v.desc != expected) wrong_type(what, expected, v.desc->full_name());
-    return &v.read();
+    return &checked_depth(v.read());
   }
   *holder = detached_copy(obj, expected, what);
   return holder->get();
@@ -113,7 +113,10 @@ MessageArg message_arg(py::handle obj, const Descriptor* expected) {
   if (is_message_view(obj)) {
     MessageView& v = view_of(obj);
     if (expected && v.desc != expected) wrong_type("this call", expected, v.desc->full_name());
-    if (Message* m = v.existing()) return MessageArg{v.owner, m, false};
+    if (Message* m = v.existing()) {
+      checked_depth(*m);
+      return MessageArg{v.owner, m, false};
+    }
     auto owner = std::make_shared<MessageOwner>(new_message(v.desc->full_name()));
     return MessageArg{owner, &owner->root(), true};
   }

@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "messages/view_types.h"
+#include "tarq/api/ir_graph/nesting.h"
 
 namespace tarq::py_face {
 
@@ -163,10 +164,16 @@ void park_oneof_rival(const OwnerPtr& owner, Message* m, const FieldDescriptor* 
 bool messages_equal(const Message& a, const Message& b) {
   if (&a == &b) return true;
   if (a.GetDescriptor() != b.GetDescriptor()) return false;
-  return google::protobuf::util::MessageDifferencer::Equals(a, b);
+  return google::protobuf::util::MessageDifferencer::Equals(checked_depth(a), checked_depth(b));
+}
+
+const Message& checked_depth(const Message& m) {
+  check_nesting(m, ("the " + m.GetDescriptor()->name() + " message").c_str());
+  return m;
 }
 
 std::string text_format(const Message& m) {
+  checked_depth(m);
   // Like the str() of protobuf's Python messages: string fields print their
   // UTF-8 as is, bytes fields escaped.
   google::protobuf::TextFormat::Printer printer;
@@ -195,7 +202,7 @@ void merge_from(MessageView& v, py::handle src) {
 }
 
 py::bytes serialize(const Message& m, bool deterministic) {
-  size_t size = m.ByteSizeLong();
+  size_t size = checked_depth(m).ByteSizeLong();
   if (size > static_cast<size_t>(INT_MAX)) {
     throw py::value_error("message of type " + m.GetDescriptor()->full_name() + " is " +
                           std::to_string(size) +
@@ -361,8 +368,8 @@ message fields give views, repeated fields live lists (RepeatedView).)doc");
                out.append(py::make_tuple(FieldDescriptorRef{f}, get_field(v, f)));
              return out;
            })
-      .def("ByteSize", [](MessageView& v) { return v.read().ByteSizeLong(); })
-      .def("IsInitialized", [](MessageView& v) { return v.read().IsInitialized(); })
+      .def("ByteSize", [](MessageView& v) { return checked_depth(v.read()).ByteSizeLong(); })
+      .def("IsInitialized", [](MessageView& v) { return checked_depth(v.read()).IsInitialized(); })
       .def("SetInParent", [](MessageView& v) { v.write(); })
       .def("Clear",
            [](MessageView& v) {
@@ -385,14 +392,14 @@ message fields give views, repeated fields live lists (RepeatedView).)doc");
       .def("__copy__",
            [](MessageView& v) {
              std::unique_ptr<Message> c(v.read().New());
-             c->CopyFrom(v.read());
+             c->CopyFrom(checked_depth(v.read()));
              return wrap_new_message(std::move(c));
            })
       .def(
           "__deepcopy__",
           [](MessageView& v, py::handle) {
             std::unique_ptr<Message> c(v.read().New());
-            c->CopyFrom(v.read());
+            c->CopyFrom(checked_depth(v.read()));
             return wrap_new_message(std::move(c));
           },
           py::arg("memo") = py::none())

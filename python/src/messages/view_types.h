@@ -148,6 +148,9 @@ void replace_contents(const OwnerPtr& owner, Message* target, std::unique_ptr<Me
 // Before `f` of `m` is written: if `f` belongs to a oneof whose current
 // member is another message field, that message is released and parked.
 void park_oneof_rival(const OwnerPtr& owner, Message* m, const FieldDescriptor* f);
+// `m` itself, after refusing (ValueError) a message nested too deeply for the
+// recursive library calls (see tarq/api/ir_graph/nesting.h).
+const Message& checked_depth(const Message& m);
 // Content equality (MessageDifferencer::Equals).
 bool messages_equal(const Message& a, const Message& b);
 std::string text_format(const Message& m);

@@ -38,6 +38,10 @@ class DependencyMap {
   const Names& at(std::string_view key) const;
   // Keys in insertion order.
   std::vector<std::string_view> keys() const;
+  // Throws VerifyError naming `table` at the first difference from `fresh`,
+  // another capture: an entry's tensors are a function of the captured walk,
+  // so equal keys, equal node positions and equal walks mean equal maps.
+  void check_same(const char* table, const DependencyMap& fresh) const;
 
  private:
   friend class IRGraph;

@@ -29,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarq/api/ir_graph/dependency_map.h"
@@ -66,10 +67,19 @@ struct Operand {
   int32_t dtype = kUndefined;             // element type; kUndefined = absent
   int64_t used_cnt = 0;                   // reads counted by the free analysis
   int64_t swap_up = 0;                    // swap-up mark
-  // Keeps the model the node pointers point into alive (set by the rebuild);
-  // a host that links nodes of other models adds their owners to `extra`.
+  // Keeps the model the node pointers point into alive (set by the rebuild).
+  // A host that links a node of another model records it in `foreign` with
+  // the owner of that model, which keeps it alive and is the owner views of
+  // that node carry (so that what they park goes to the right model).
   OwnerPtr owner;
-  std::vector<OwnerPtr> extra_owners;
+  std::vector<std::pair<const onnx::NodeProto*, OwnerPtr>> foreign;
+  // The owner of the model `node` belongs to, as far as this record knows.
+  const OwnerPtr& owner_of(const onnx::NodeProto* node) const {
+    for (auto it = foreign.rbegin(); it != foreign.rend(); ++it) {
+      if (it->first == node) return it->second;
+    }
+    return owner;
+  }
 };
 using OperandPtr = std::shared_ptr<Operand>;
 
@@ -126,16 +136,32 @@ class IRGraph {
   ~IRGraph();
 
   // Recreates every index table from the model (graph_core/rebuild.cc).
+  // Throws ValueError when called while a rebuild of this graph runs (from
+  // a weight cache's or a log sink's callback). With the environment
+  // variable TARQ_VERIFY=1 every rebuild ends with verify().
   void rebuild(const RebuildOptions& options = {});
+
+  // Recomputes every index table from the model alone and compares it with
+  // the live one: consts, inputs, inputs_with_const, outputs, nodes,
+  // operands (keys in order, producer, consumers in order, shape, element
+  // type, the links of If-branch nodes), can_frees, n_bytes, the dependency
+  // maps, graph and node, and the qat and has_extend_op flags the model
+  // implies. Throws VerifyError at the first difference; changes nothing.
+  // Linear in the model (graph_core/verify.cc).
+  void verify() const;
 
   // --- the model
   onnx::ModelProto& model() { return *model_; }
   const onnx::ModelProto& model() const { return *model_; }
   const OwnerPtr& model_owner() const { return model_owner_; }
   // Replaces the wrapped model; the tables are stale until the next rebuild.
+  // graph() keeps showing the previous model's graph, which stays alive,
+  // until then.
   void set_model(OwnerPtr model_owner);
-  // model.graph and model.graph.node as of the last rebuild.
+  // model.graph and model.graph.node as of the last rebuild, and the owner of
+  // the model that graph belongs to (the current one once rebuilt).
   onnx::GraphProto* graph() const { return graph_; }
+  const OwnerPtr& graph_owner() const { return graph_owner_; }
 
   // --- index tables (read-only; see Note [Index invariants])
   const OperandMap& operands() const { return *operands_; }
@@ -246,17 +272,26 @@ class IRGraph {
   NodeSlots resolve_slots() const;
   void fill_can_frees(const NodeSlots& slots);
   void capture_dependencies(const NodeSlots& slots);
+  std::pair<std::shared_ptr<DependencyMap>, std::shared_ptr<DependencyMap>>
+  capture_dependency_maps(const NodeSlots& slots) const;
   void scan_operators();
   // Moves weights into the cache, loads external data and checks the model
   // (graph_core/weight_cache.cc).
   void load_weights(bool edit_par_given);
+  // The rebuild's sort, before the cleaning: constants and graph inputs come
+  // from the model (graph_core/sort_nodes.cc). Returns whether it reordered.
+  bool sort_before_cleaning();
   void build_consts();
   void compute_n_bytes();
 
   std::shared_ptr<const HostFactory> host_factory_;
   OwnerPtr model_owner_;
   onnx::ModelProto* model_ = nullptr;
+  // graph_ lives in the model graph_owner_ holds: a pointer into a model is
+  // always kept beside an owner of that model.
+  OwnerPtr graph_owner_;
   onnx::GraphProto* graph_ = nullptr;
+  bool rebuilding_ = false;
 
   std::shared_ptr<OperandMap> operands_;
   std::shared_ptr<OperandPool> operand_pool_;  // where this rebuild's records live
@@ -269,6 +304,10 @@ class IRGraph {
   std::shared_ptr<DependencyMap> tensor_dependency_map_;
   std::shared_ptr<DependencyMap> node_dependency_map_;
 };
+
+// The value a tensor holds in the model itself (not the weight cache), as a
+// new array (tensor_data/const_arrays.cc).
+NdArray tensor_array(const onnx::TensorProto& c);
 
 // Two nodes are the same when they are the same object or equal as messages.
 bool same_node(const onnx::NodeProto* a, const onnx::NodeProto* b);

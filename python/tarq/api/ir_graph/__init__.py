@@ -9,7 +9,7 @@ import sys as _sys
 
 from . import _core
 from ._core import (ACTIVATION_OPS, ELEMENTWISE_ALU_OPS, REDUCE_OPS, IRGraph, Operand,
-                    ValidationError, load_model, tarqLog, to_onnx)
+                    ValidationError, VerifyError, load_model, tarqLog, to_onnx)
 
 companions = _core.companions
 _sys.modules[__name__ + ".companions"] = companions
@@ -23,4 +23,4 @@ _abc.Sequence.register(_core.CanFreesView)
 _abc.MutableSequence.register(_core.ConsumerList)
 
 __all__ = ["IRGraph", "Operand", "REDUCE_OPS", "ELEMENTWISE_ALU_OPS", "ACTIVATION_OPS", "tarqLog",
-           "load_model", "to_onnx", "ValidationError", "companions"]
+           "load_model", "to_onnx", "ValidationError", "VerifyError", "companions"]

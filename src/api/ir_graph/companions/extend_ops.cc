@@ -2,6 +2,8 @@
 
 #include <onnx/onnx_pb.h>
 
+#include "tarq/api/ir_graph/message_owner.h"
+
 #include <unordered_map>
 
 namespace tarq {
@@ -41,7 +43,8 @@ void set_extend_ops(ExtendOpRegistry ops) { registry() = std::move(ops); }
 
 bool is_extend_op(std::string_view op_type) { return registry().count(op_type) != 0; }
 
-bool update_model_value_info(IRGraph* /*graph*/, onnx::ModelProto& model, bool /*dynamic*/) {
+bool update_model_value_info(IRGraph* /*graph*/, onnx::ModelProto& model, bool /*dynamic*/,
+                             MessageOwner* park_into) {
   auto* g = model.mutable_graph();
   const auto& ops = registry();
   bool uses_extended = false;
@@ -80,6 +83,7 @@ bool update_model_value_info(IRGraph* /*graph*/, onnx::ModelProto& model, bool /
         } else {
           continue;
         }
+        if (park_into && vi->has_type()) park_into->park_contents(vi->mutable_type());
         *vi->mutable_type() = src->second->type();
         changed = true;
       }

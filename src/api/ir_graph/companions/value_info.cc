@@ -2,6 +2,9 @@
 
 #include <onnx/onnx_pb.h>
 
+#include <memory>
+
+#include "tarq/api/ir_graph/message_owner.h"
 #include "tarq/errors.h"
 #include "tarq/nd_array.h"
 
@@ -25,9 +28,23 @@ Shape inf_shape(const onnx::ValueInfoProto& value_info, bool none) {
   return shape;
 }
 
-void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape) {
-  auto* s = value_info.mutable_type()->mutable_tensor_type()->mutable_shape();
-  s->clear_dim();
+void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape, MessageOwner* park_into) {
+  auto* type = value_info.mutable_type();
+  if (park_into && type->value_case() != onnx::TypeProto::kTensorType &&
+      type->value_case() != onnx::TypeProto::VALUE_NOT_SET) {
+    // Another kind of type gives way to a tensor type: keep it for views.
+    auto replaced = std::make_unique<onnx::TypeProto>();
+    replaced->Swap(type);
+    park_into->park(std::move(replaced));
+  }
+  auto* s = type->mutable_tensor_type()->mutable_shape();
+  if (park_into) {
+    while (!s->dim().empty()) {
+      park_into->park(std::unique_ptr<google::protobuf::Message>(s->mutable_dim()->ReleaseLast()));
+    }
+  } else {
+    s->clear_dim();
+  }
   for (const auto& d : shape) {
     auto* dim = s->add_dim();
     if (const auto* v = std::get_if<int64_t>(&d)) {

@@ -12,6 +12,17 @@
 
 namespace tarq {
 
+namespace {
+
+[[noreturn]] void differ(const char* table, std::string_view key, std::string expected,
+                         std::string actual) {
+  throw VerifyError(table, std::string(key), std::move(expected), std::move(actual));
+}
+
+std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+
+}  // namespace
+
 const int64_t* DependencyMap::find(std::string_view key) const {
   if (!index_) {
     index_ = std::make_unique<std::unordered_map<std::string_view, size_t, NameHash>>();
@@ -74,9 +85,52 @@ const DependencyMap::Names& DependencyGraph::of_node(int64_t node) const {
   return *slot;
 }
 
+void DependencyMap::check_same(const char* what, const DependencyMap& fresh) const {
+  const auto& a = entries_;
+  const auto& b = fresh.entries_;
+  for (size_t k = 0; k < std::max(a.size(), b.size()); ++k) {
+    if (k >= a.size()) differ(what, b[k].first, "an entry", "none");
+    if (k >= b.size()) differ(what, a[k].first, "no entry", "an entry");
+    if (a[k].first != b[k].first) {
+      differ(what, b[k].first, "it as entry number " + std::to_string(k), quoted(a[k].first));
+    }
+    if (a[k].second != b[k].second) {
+      auto origin = [](int64_t p) {
+        return p < 0 ? std::string("no dependencies (an input or constant)")
+                     : "the inputs of node " + std::to_string(p);
+      };
+      differ(what, b[k].first, origin(b[k].second), origin(a[k].second));
+    }
+  }
+  const DependencyGraph* g = graph_.get();
+  const DependencyGraph* h = fresh.graph_.get();
+  if (!g || !h) {
+    if (g != h) differ(what, "", "a captured walk", "none");
+    return;
+  }
+  if (g->slot_begin != h->slot_begin) differ(what, "", "the inputs of every node", "other inputs");
+  for (size_t s = 0; s < h->slot_name.size(); ++s) {
+    std::string_view want = h->names[static_cast<size_t>(h->slot_name[s])];
+    std::string_view have = g->names[static_cast<size_t>(g->slot_name[s])];
+    if (want != have || g->slot_producer[s] != h->slot_producer[s]) {
+      differ(what, want,
+             "input slot " + std::to_string(s) + " produced by node " +
+                 std::to_string(h->slot_producer[s]),
+             quoted(have) + " produced by node " + std::to_string(g->slot_producer[s]));
+    }
+  }
+}
+
 void IRGraph::create_tensor_dependency_map() { capture_dependencies(resolve_slots()); }
 
 void IRGraph::capture_dependencies(const NodeSlots& slots) {
+  auto maps = capture_dependency_maps(slots);
+  tensor_dependency_map_ = std::move(maps.first);
+  node_dependency_map_ = std::move(maps.second);
+}
+
+std::pair<std::shared_ptr<DependencyMap>, std::shared_ptr<DependencyMap>>
+IRGraph::capture_dependency_maps(const NodeSlots& slots) const {
   // Tensor ids: operands by table position, then constants by initializer
   // position, then any other name met. Names are the keys the operand,
   // constant and node tables hold (the map keeps their key storage alive,
@@ -193,8 +247,7 @@ void IRGraph::capture_dependencies(const NodeSlots& slots) {
   g->slot_begin.push_back(g->slot_name.size());
   tensors->graph_ = g;
   nodes->graph_ = g;
-  tensor_dependency_map_ = std::move(tensors);
-  node_dependency_map_ = std::move(nodes);
+  return {std::move(tensors), std::move(nodes)};
 }
 
 }  // namespace tarq

@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+namespace onnx {
+class GraphProto;
+}
+
 namespace tarq {
 
 inline int64_t wrapping_mul(int64_t a, int64_t b) {
@@ -24,5 +28,10 @@ int64_t declared_count(const Dims& dims) {
   for (int64_t d : dims) count = wrapping_mul(count, d);
   return count;
 }
+
+// The byte total of the graph's initializers: the product of each one's
+// dims times the size of one element (8 for a string), summed; tensors whose
+// data moved to the weight cache still count (graph_core/rebuild.cc).
+int64_t initializer_bytes(const onnx::GraphProto& graph);
 
 }  // namespace tarq

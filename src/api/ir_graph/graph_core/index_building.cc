@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "equal_nodes.h"
 #include "node_slots.h"
 #include "read_ahead.h"
 #include "tarq/api/ir_graph/companions/log.h"
@@ -169,12 +170,15 @@ NodeSlots IRGraph::build_node_index_and_links() {
   // By initializer position: a constant that a node also writes, so an
   // operand after all (empty while there is none).
   std::vector<char> const_is_operand;
-  // A consumer is listed once per operand, nodes compared as messages. While
-  // the names met so far are unique, a node can only equal itself, and a
-  // node's own reads are linked one after another, so looking at the last
-  // entry is exact; otherwise every entry is compared (name first).
+  // A consumer is listed once per operand, nodes compared as messages. A
+  // node can only equal a node of the same name; while the names met so far
+  // are unique, it can only equal itself, and a node's own reads are linked
+  // one after another, so looking at the last entry is exact. Otherwise
+  // (a name met before; nodes of If branches, which are not renamed) the
+  // equal-node index answers, in time linear in the lists.
   NodeSlots slots;
   PoolAllocator<Operand> alloc(operand_pool_);
+  EqualNodeIndex listed_nodes;
   auto link = [&](onnx::NodeProto* node, bool full_check, bool top_level) {
     if (top_level) {
       slots.in_begin.push_back(slots.in.size());
@@ -201,8 +205,7 @@ NodeSlots IRGraph::build_node_index_and_links() {
           Operand& op = operand_at(*operands_, pos);
           bool listed = !op.outputs.empty() && op.outputs.back() == node;
           if (!listed && full_check) {
-            listed = std::any_of(op.outputs.begin(), op.outputs.end(),
-                                 [&](const onnx::NodeProto* c) { return same_node(c, node); });
+            listed = listed_nodes.holds(pos, op.outputs.data(), op.outputs.size(), *node);
           }
           if (!listed) op.outputs.push_back(node);
         }

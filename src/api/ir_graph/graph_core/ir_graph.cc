@@ -4,6 +4,7 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <onnx/onnx_pb.h>
 
+#include "tarq/api/ir_graph/nesting.h"
 #include "tarq/errors.h"
 
 namespace tarq {
@@ -57,6 +58,7 @@ void IRGraph::init(OwnerPtr model_owner, const IRGraphOptions& o) {
   node_dependency_map_ = std::make_shared<DependencyMap>();
   has_extend_op = false;
   graph_ = nullptr;
+  graph_owner_.reset();
   initializer_dat = o.initializer_dat;
   n_bytes = 0;
   ori_model_path = o.ori_model_path;
@@ -106,6 +108,8 @@ bool same_node(const onnx::NodeProto* a, const onnx::NodeProto* b) {
   if (!a || !b) return false;
   // Cheap field checks first: most distinct nodes differ in name or type.
   if (a->name() != b->name() || a->op_type() != b->op_type()) return false;
+  check_nesting(*a, "a node");  // the comparison recurses into subgraphs
+  check_nesting(*b, "a node");
   return google::protobuf::util::MessageDifferencer::Equals(*a, *b);
 }
 

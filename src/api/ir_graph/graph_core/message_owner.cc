@@ -2,12 +2,19 @@
 
 #include <google/protobuf/message.h>
 
+#include "tarq/api/ir_graph/nesting.h"
+
 namespace tarq {
 
 MessageOwner::MessageOwner(std::unique_ptr<google::protobuf::Message> root)
     : root_(std::move(root)) {}
 
-MessageOwner::~MessageOwner() = default;
+MessageOwner::~MessageOwner() {
+  // A tree the views built thousands of levels deep must not be freed by
+  // recursion.
+  for (auto& m : parked_) delete_message(m.release());
+  delete_message(root_.release());
+}
 
 void MessageOwner::park(std::unique_ptr<google::protobuf::Message> detached) {
   if (detached) parked_.push_back(std::move(detached));

@@ -1,24 +1,15 @@
 // Read-only queries over the index tables: consumers, producers, node
 // positions and dead tensors. Each costs one table lookup per name involved
-// plus the size of the list it returns.
+// plus the size of the lists it reads (nodes are made unique through
+// equal_nodes.h, not by scanning what was found so far).
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
 
+#include "equal_nodes.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 
 namespace tarq {
-
-namespace {
-
-void append_once(std::vector<onnx::NodeProto*>& list, onnx::NodeProto* node) {
-  for (const auto* n : list) {
-    if (same_node(n, node)) return;
-  }
-  list.push_back(node);
-}
-
-}  // namespace
 
 OperandPtr IRGraph::operand(const std::string& name) const {
   auto it = operands_->find(name);
@@ -31,13 +22,13 @@ std::vector<onnx::NodeProto*> IRGraph::next_nodes(const std::string& name) const
 }
 
 std::vector<onnx::NodeProto*> IRGraph::next_nodes(const onnx::NodeProto& node) const {
-  std::vector<onnx::NodeProto*> result;
+  UniqueNodes result;
   for (const auto& out : node.output()) {
     auto op = operand(out);
     if (!op) continue;
-    for (auto* consumer : op->outputs) append_once(result, consumer);
+    for (auto* consumer : op->outputs) result.add(consumer);
   }
-  return result;
+  return result.take();
 }
 
 std::vector<onnx::NodeProto*> IRGraph::pre_nodes(const std::string& name) const {
@@ -47,12 +38,12 @@ std::vector<onnx::NodeProto*> IRGraph::pre_nodes(const std::string& name) const 
 }
 
 std::vector<onnx::NodeProto*> IRGraph::pre_nodes(const onnx::NodeProto& node) const {
-  std::vector<onnx::NodeProto*> result;
+  UniqueNodes result;
   for (const auto& in : node.input()) {
     auto op = operand(in);
-    if (op && op->input) append_once(result, op->input);
+    if (op && op->input) result.add(op->input);
   }
-  return result;
+  return result.take();
 }
 
 int64_t IRGraph::index(const onnx::NodeProto& node) const {

@@ -1,6 +1,19 @@
 // The rebuild: brings the model into a consistent state and recreates every
 // index table from it, in a fixed order of steps.
+//
+// Host code may run inside a rebuild: the weight cache's methods and the
+// cleaning's host caches are the host's own objects. They run only in the
+// steps before the index building (cleaning, weights), each such step finds
+// the model again afterwards, and the index tables are built from the model
+// as it then is, with no host code running in between. Reports are held
+// until the tables are built (TarqLog::Hold), so a logging handler too runs
+// when the rebuild holds nothing of the model. A host that replaces the
+// graph's model from inside makes the rebuild fail with ValueError; one that
+// calls rebuild() on the same graph from inside gets ValueError.
 #include <onnx/onnx_pb.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "declared_size.h"
 #include "node_slots.h"
@@ -10,11 +23,33 @@
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/api/ir_graph/nesting.h"
 #include "tarq/errors.h"
 
 namespace tarq {
 
 namespace {
+
+// TARQ_VERIFY=1 (read once): every rebuild ends with verify().
+bool verify_wanted() {
+  static const bool wanted = [] {
+    const char* v = std::getenv("TARQ_VERIFY");
+    return v && *v && std::strcmp(v, "0") != 0;
+  }();
+  return wanted;
+}
+
+// Marks the graph as rebuilding for the scope's lifetime.
+class RebuildScope {
+ public:
+  explicit RebuildScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~RebuildScope() { flag_ = false; }
+  RebuildScope(const RebuildScope&) = delete;
+  RebuildScope& operator=(const RebuildScope&) = delete;
+
+ private:
+  bool& flag_;
+};
 
 bool edit_par_given(const EditPar* p) {
   return p && !(p->inputs.empty() && p->outputs.empty() && p->shapes.empty() && p->values.empty());
@@ -30,50 +65,89 @@ int64_t host_item_size(int32_t code) {
 
 }  // namespace
 
+int64_t initializer_bytes(const onnx::GraphProto& graph) {
+  int64_t total = 0;
+  for (const auto& init : graph.initializer()) {
+    total = wrapping_add(
+        total, wrapping_mul(declared_count(init.dims()), host_item_size(init.data_type())));
+  }
+  return total;
+}
+
 void IRGraph::rebuild(const RebuildOptions& options) {
+  if (rebuilding_) {
+    throw ValueError(
+        "rebuild() was called while this graph's rebuild is running (from a weight cache or a "
+        "log handler); call it once that rebuild has returned");
+  }
   if (edit_par_given(options.edit_par)) {
     throw ValueError("edit_par: redefining the graph inputs and outputs is not supported yet");
   }
-  StepClock clock;
-  bool clean_shape = options.clean_shape;
-  if (!clean_shape) {
-    // A value info without any type cannot be trusted; clean them all away.
-    for (const auto& vi : model_->graph().value_info()) {
-      if (!tensor_type_present(vi.type().tensor_type()) &&
-          vi.type().sequence_type().ByteSizeLong() == 0) {
-        tarqLog::w("The type of '" + vi.name() + "' is wrong! Try clean it!");
-        clean_shape = true;
-        break;
+  check_nesting(*model_, "the model");
+  {
+    RebuildScope scope(rebuilding_);
+    TarqLog::Hold reports;
+    const OwnerPtr keep = model_owner_;
+    auto check_model_kept = [&](const char* step) {
+      if (model_owner_ != keep) {
+        throw ValueError(std::string("the graph's model was replaced during the rebuild (") +
+                         step + "); rebuild again");
+      }
+    };
+    StepClock clock;
+    // Sorting first lets shape inference and the checker in the cleaning see
+    // every producer before its consumers; the cleaning keeps the relative
+    // order of the nodes it keeps, so the order holds for the tables.
+    if (options.sort_nodes) {
+      sort_before_cleaning();
+      clock.lap("sort");
+    }
+    bool clean_shape = options.clean_shape;
+    if (!clean_shape) {
+      // A value info without any type cannot be trusted; clean them all away.
+      for (const auto& vi : model_->graph().value_info()) {
+        if (!tensor_type_present(vi.type().tensor_type()) &&
+            vi.type().sequence_type().ByteSizeLong() == 0) {
+          tarqLog::w("The type of '" + vi.name() + "' is wrong! Try clean it!");
+          clean_shape = true;
+          break;
+        }
       }
     }
+    clock.lap("type_check");
+    _clean_model(clean_shape, options.clean_node);
+    check_model_kept("cleaning");
+    graph_ = model_->mutable_graph();
+    graph_owner_ = model_owner_;
+    clock.lap("clean");
+    scan_operators();
+    build_consts();
+    clock.lap("scan_consts");
+    if (initializer_dat) {
+      load_weights(edit_par_given(options.edit_par));
+      check_model_kept("weights");
+      // The weight cache may have run host code: take the graph and its
+      // constants again.
+      graph_ = model_->mutable_graph();
+      build_consts();
+      clock.lap("weights");
+    }
+    // From here on no host code runs until the tables are complete.
+    build_boundary_and_operands();
+    clock.lap("operands");
+    NodeSlots slots = build_node_index_and_links();
+    clock.lap("links");
+    can_frees_ = std::make_shared<NameLists>();
+    fill_can_frees(slots);
+    compute_n_bytes();
+    clock.lap("frees_bytes");
+    capture_dependencies(slots);
+    clock.lap("dependencies");
+    clock.report(graph_->node_size());
+    op_ruler_pause = host_factory_->new_map();
+    reports.release();
   }
-  clock.lap("type_check");
-  _clean_model(clean_shape, options.clean_node);
-  graph_ = model_->mutable_graph();
-  clock.lap("clean");
-  scan_operators();
-  build_consts();
-  clock.lap("scan_consts");
-  if (initializer_dat) {
-    load_weights(edit_par_given(options.edit_par));
-    clock.lap("weights");
-  }
-  build_boundary_and_operands();
-  clock.lap("operands");
-  if (options.sort_nodes) {
-    _sort_nodes();
-    clock.lap("sort");
-  }
-  NodeSlots slots = build_node_index_and_links();
-  clock.lap("links");
-  can_frees_ = std::make_shared<NameLists>();
-  fill_can_frees(slots);
-  compute_n_bytes();
-  op_ruler_pause = host_factory_->new_map();
-  clock.lap("frees_bytes");
-  capture_dependencies(slots);
-  clock.lap("dependencies");
-  clock.report(graph_->node_size());
+  if (verify_wanted()) verify();
 }
 
 void IRGraph::scan_operators() {
@@ -103,13 +177,6 @@ void IRGraph::build_consts() {
   for (const auto& init : graph_->initializer()) (*consts_)[init.name()] = pos++;
 }
 
-void IRGraph::compute_n_bytes() {
-  int64_t total = 0;
-  for (const auto& init : graph_->initializer()) {
-    total = wrapping_add(
-        total, wrapping_mul(declared_count(init.dims()), host_item_size(init.data_type())));
-  }
-  n_bytes = total;
-}
+void IRGraph::compute_n_bytes() { n_bytes = initializer_bytes(*graph_); }
 
 }  // namespace tarq

@@ -10,6 +10,15 @@
 // while the cache is still empty the model is checked first. A failing
 // check or load is reported and the work goes on; any other failure ends the
 // rebuild.
+//
+// The cache may be the host's own object, whose methods run host code that
+// can edit or replace the model. So the model is walked in phases, and a
+// call into the cache holds no pointer, iterator or string view into the
+// model: names go in as copies, and an initializer is found again by
+// position, and its name checked, after every call. A weight is taken out of
+// the model only when the cache is about to receive it; should the cache
+// refuse it (its __setitem__ raises), the data goes back into the tensor
+// before the error propagates, so a failed rebuild loses no weight.
 #include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 #include <unistd.h>
@@ -59,8 +68,9 @@ std::string current_dir() {
 // Values in [-1, 1) of the tensor's type and dims, as raw data. The dims come
 // from the model unchecked: replacement data is made only up to the size a
 // model can hold inline (2 GB of doubles while it is made), beyond which the
-// rebuild fails with ValueError naming the tensor.
-void fill_random(onnx::TensorProto& t) {
+// rebuild fails with ValueError naming the tensor. The external-data entries
+// are parked with the model's owner (views may refer to them).
+void fill_random(onnx::TensorProto& t, MessageOwner& owner) {
   static std::mt19937_64 rng{std::random_device{}()};
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   Extents dims(t.dims().begin(), t.dims().end());
@@ -75,50 +85,67 @@ void fill_random(onnx::TensorProto& t) {
   onnx::TensorProto random =
       helpers::from_array(values.astype(to_np_type(t.data_type())), t.name());
   t.set_raw_data(random.raw_data());
-  t.clear_external_data();
+  auto* entries = t.mutable_external_data();
+  while (!entries->empty()) {
+    owner.park(std::unique_ptr<google::protobuf::Message>(entries->ReleaseLast()));
+  }
   t.clear_data_location();
 }
 
-// The tensor's values as a read-only array, taking its raw bytes without a
-// copy where their layout is the array's; then its data fields are cleared.
-NdArray take_weight(const IRGraph& g, onnx::TensorProto& t) {
+// The tensor's values as a read-only array. Where the raw bytes are the
+// array's layout they are taken without a copy (`*taken` set: the tensor
+// has no raw data any more); otherwise the tensor is converted and keeps
+// its data for now.
+NdArray weight_array(onnx::TensorProto& t, bool* taken) {
   int32_t type = t.data_type();
   Extents dims(t.dims().begin(), t.dims().end());
   std::optional<NdArray> array;
   bool byte_layout =
       is_known_elem_type(type) && type != kString && !helpers::layout::is_packed(type);
+  *taken = false;
   if (byte_layout && t.dims_size() > 0 && t.has_raw_data() &&
       t.raw_data().size() == static_cast<size_t>(element_count(dims)) * elem_size(type)) {
     array = NdArray::from_bytes(type, dims, std::move(*t.mutable_raw_data()));
+    t.clear_raw_data();
+    *taken = true;
   } else {
-    array = g.get_array(&t);
+    array = tensor_array(t);
   }
   array->set_readonly(true);
+  return *array;
+}
+
+// Clears the data fields of a tensor whose values the cache now holds.
+void clear_data(onnx::TensorProto& t) {
   if (t.float_data_size()) t.clear_float_data();
   if (t.int32_data_size()) t.clear_int32_data();
   if (t.int64_data_size()) t.clear_int64_data();
   if (t.has_raw_data()) t.clear_raw_data();
-  return *array;
 }
 
 }  // namespace
 
 void IRGraph::load_weights(bool edit_par_given) {
-  auto& cache = *initializer_dat;
+  // Held here: a callback may replace the fields or the model.
+  const std::shared_ptr<ArrayMap> cache_holder = initializer_dat;
+  ArrayMap& cache = *cache_holder;
+  const OwnerPtr keep = model_owner_;
   auto* graph = model_->mutable_graph();
-  std::vector<std::string> const_moves;
-  std::unordered_set<std::string, NameHash, std::equal_to<>> moving;
-  auto move_later = [&](const std::string& name) {
-    if (!cache.contains(name) && moving.insert(name).second) const_moves.push_back(name);
-  };
 
-  // Weights of the heavy operators; Constant nodes holding external data.
+  // Phase 1, the model only. Weights of the heavy operators, then
+  // initializers of more than 2^18 elements, are candidates for the cache;
+  // Constant nodes holding external data become initializers.
+  std::vector<std::string> candidates;
+  std::unordered_set<std::string, NameHash, std::equal_to<>> candidate_set;
+  auto propose = [&](const std::string& name) {
+    if (candidate_set.insert(name).second) candidates.push_back(name);
+  };
   std::vector<int> constant_nodes;
   for (int p = 0; p < graph->node_size(); ++p) {
     const auto& node = graph->node(p);
     if (is_weight_op(node.op_type())) {
       for (const auto& in : node.input()) {
-        if (consts_->count(in)) move_later(in);
+        if (consts_->count(in)) propose(in);
       }
     } else if (node.op_type() == "Constant" && node.attribute_size() > 0 &&
                node.attribute(0).type() == onnx::AttributeProto::TENSOR &&
@@ -147,23 +174,36 @@ void IRGraph::load_weights(bool edit_par_given) {
       model_owner_->park(std::unique_ptr<onnx::NodeProto>(nodes->ReleaseLast()));
     }
   }
-
   bool has_external = false;
   for (const auto& init : graph->initializer()) {
     if (!has_external) has_external = helpers::uses_external_data(init);
-    if (declared_count(init.dims()) > kLargeWeight) move_later(init.name());
+    if (declared_count(init.dims()) > kLargeWeight) propose(init.name());
   }
-
-  const bool cache_was_empty = cache.empty();
-  if (!has_extend_op && cache_was_empty && !edit_par_given) {
-    bool check = !(has_external && ori_model_path && !ori_model_path->empty() &&
-                   current_dir() != dirname(*ori_model_path));
+  const bool run_check = !has_extend_op && !edit_par_given;
+  bool check = run_check && !(has_external && ori_model_path && !ori_model_path->empty() &&
+                              current_dir() != dirname(*ori_model_path));
+  if (check) {
     for (const auto& out : graph->output()) {
       if (!out.type().tensor_type().has_shape()) {
         check = false;
         break;
       }
     }
+  }
+
+  // Phase 2, the cache: which candidates it lacks, and whether it is empty.
+  std::unordered_set<std::string, NameHash, std::equal_to<>> moving;
+  for (const auto& name : candidates) {
+    if (!cache.contains(name)) moving.insert(name);
+  }
+  const bool cache_was_empty = cache.empty();
+  if (model_owner_ != keep) {
+    throw ValueError("the graph's model was replaced while the weight cache was consulted");
+  }
+  graph = model_->mutable_graph();
+
+  // Phase 3, the model check while the cache is still empty.
+  if (cache_was_empty && run_check) {
     if (!has_external && static_cast<int64_t>(model_->ByteSizeLong()) > kMaximumProtobuf) {
       tarqLog::w("This protobuf of onnx model is too large (>2GB). Do not Call check_model!");
       check = false;
@@ -177,24 +217,58 @@ void IRGraph::load_weights(bool edit_par_given) {
     }
   }
 
-  if (const_moves.empty() && !has_external) return;
+  // Phase 4, loading and moving, one initializer at a time.
+  if (moving.empty() && !has_external) return;
   std::optional<Progress> bar;
   if (cache_was_empty)
     bar.emplace("I Loading ", static_cast<size_t>(graph->initializer_size()), 100);
   const std::string base_dir = ori_model_path ? dirname(*ori_model_path) : std::string();
-  for (auto& init : *graph->mutable_initializer()) {
-    if (helpers::uses_external_data(init)) {
+  for (int i = 0;; ++i) {
+    if (model_owner_ != keep) {
+      throw ValueError("the graph's model was replaced while weights moved into the cache");
+    }
+    graph = model_->mutable_graph();
+    if (i >= graph->initializer_size()) break;
+    onnx::TensorProto* init = graph->mutable_initializer(i);
+    if (helpers::uses_external_data(*init)) {
       try {
         if (!ori_model_path) throw std::runtime_error("no model path");
-        helpers::load_external_data_for_tensor(init, base_dir, model_owner_.get());
+        helpers::load_external_data_for_tensor(*init, base_dir, model_owner_.get());
       } catch (const std::exception&) {
-        tarqLog::w("Load external data for '" + init.name() +
+        tarqLog::w("Load external data for '" + init->name() +
                    "' failed! Generate random data for test!");
-        fill_random(init);
+        fill_random(*init, *model_owner_);
       }
     }
-    if (moving.count(init.name()) && !cache.contains(init.name())) {
-      cache.set(init.name(), take_weight(*this, init));
+    if (moving.count(init->name())) {
+      const std::string name = init->name();
+      if (!cache.contains(name)) {
+        // Find the tensor again: the call may have changed the model.
+        graph = model_->mutable_graph();
+        if (model_owner_ != keep || i >= graph->initializer_size() ||
+            graph->initializer(i).name() != name) {
+          throw ValueError("the model's initializers changed while '" + name +
+                           "' was to move into the weight cache");
+        }
+        init = graph->mutable_initializer(i);
+        bool taken = false;
+        NdArray array = weight_array(*init, &taken);
+        try {
+          cache.set(name, array);
+        } catch (...) {
+          // `init` is still valid memory: the model is kept alive here, and a
+          // tensor removed meanwhile is parked, not freed.
+          if (taken) {
+            init->set_raw_data(static_cast<const char*>(array.data()), array.nbytes());
+          }
+          throw;
+        }
+        graph = model_->mutable_graph();
+        if (model_owner_ == keep && i < graph->initializer_size() &&
+            graph->initializer(i).name() == name) {
+          clear_data(*graph->mutable_initializer(i));
+        }
+      }
     }
     if (bar) bar->advance();
   }

@@ -3,23 +3,35 @@
 //
 // Requires: a model whose input, initializer, value-information and output
 // lists each hold unique names (with duplicates, every element of a removed
-// name goes, and the first of a repeated input decides the shape check). Guarantees, in this order:
-// every initializer is also declared as a graph input (a declaration whose shape differs from the
-// initializer's dims is replaced by a fresh one at the end); with clean_node, nodes whose results
-// reach neither a graph output nor a kept node are removed; inputs, initializers, value infos and
-// outputs that no node (nor a Loop body) refers to are removed, those named as quantization
-// parameters excepted, and the host caches that mirror them (initializer_dat, dynamic_shapes,
-// dynamic_diff) lose the same names; empty scales/sizes initializers of
-// Resize nodes (opset 13 and later) become blank inputs; with clean_shape the
-// value information is dropped (the first result of each If node excepted at
-// opset 13 and later) and the weight cache keeps only names that were
-// initializers; the model is then shape-inferred, and every Reshape whose
-// input has value information gets an entry for its output. Stable: kept
-// elements keep their relative order. Removed messages are parked with the
-// model's owner, never freed, so views and Operand records stay valid. Each
-// list is rewritten in one pass. Effect on failure: errors of shape inference
-// or of reading a Loop body propagate, the model left cleaned as far as the
-// steps got; the tables are stale either way until the next rebuild.
+// name goes, and the first of a repeated input decides the shape check).
+// Guarantees, in this order: every initializer is also declared as a graph
+// input (a declaration whose shape differs from the initializer's dims is
+// replaced by a fresh one at the end); with clean_node, nodes whose results
+// reach neither a graph output nor a kept node are removed; inputs,
+// initializers, value infos and outputs that no node refers to are removed,
+// those named as quantization parameters excepted, and the host caches that
+// mirror them (initializer_dat, dynamic_shapes, dynamic_diff) lose the same
+// names; empty scales/sizes initializers of Resize nodes (opset 13 and later)
+// become blank inputs; with clean_shape the value information is dropped (the
+// first result of each If node excepted at opset 13 and later) and the weight
+// cache keeps only names that were initializers; the model is then
+// shape-inferred, and every Reshape whose input has value information gets an
+// entry for its output.
+//
+// Note [Subgraph reads]: a node that holds subgraphs (If branches, Loop and
+// Scan bodies, at any depth) reads what they read from outside
+// (outer_scope_reads): such a name keeps its graph input or initializer, and
+// keeps its producer alive, exactly as a read by the node itself would. So a
+// valid model stays valid.
+//
+// Stable: kept elements keep their relative order. Removed messages are
+// parked with the model's owner, never freed, so views and Operand records
+// stay valid. Each list is rewritten in one pass. The host caches are called
+// only after the model's lists are rewritten, with nothing of the model held
+// across the calls (they may run host code). Effect on failure: errors of
+// shape inference or of a host cache propagate, the model left cleaned as
+// far as the steps got; the tables are stale either way until the next
+// rebuild.
 #include <onnx/onnx_pb.h>
 
 #include <memory>
@@ -29,6 +41,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../graph_core/subgraphs.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -89,24 +102,11 @@ bool dims_equal(const onnx::TensorProto& t, const Shape& shape) {
   return true;
 }
 
-const onnx::GraphProto& loop_body(const onnx::NodeProto& node) {
-  for (const auto& a : node.attribute()) {
-    if (a.name() == "body" && a.has_g()) return a.g();
-  }
-  throw ValueError("Loop node '" + node.name() + "' has no graph attribute 'body'");
-}
-
-void record_uses(const onnx::NodeProto& node, Flags& names) {
-  for (const auto& in : node.input()) {
-    if (!in.empty()) names[in] = true;
-  }
-  for (const auto& out : node.output()) names[out] = false;
-}
-
 }  // namespace
 
 int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
-  MessageOwner& owner = *model_owner_;
+  const OwnerPtr keep = model_owner_;  // the model stays alive while we work on it
+  MessageOwner& owner = *keep;
   onnx::GraphProto* g = model_->mutable_graph();
 
   // Graph inputs; quantization parameters are never removed.
@@ -163,12 +163,14 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
         if (outputs_rm.count(out)) ins.first.value() = true;
         if (ins.first->second) valid = true;
       }
-      for (const auto& in : node.input()) {
-        if (in.empty() || consts_rm.count(in)) continue;
+      auto mark_read = [&](std::string_view in) {
+        if (in.empty() || consts_rm.count(in)) return;
         auto ins = valid_opers.try_emplace(in, valid);
         if (!ins.second && valid) ins.first.value() = true;
         if (inputs_rm.count(in)) ins.first.value() = false;
-      }
+      };
+      for (const auto& in : node.input()) mark_read(in);
+      for (std::string_view in : outer_scope_reads(node)) mark_read(in);
       if (!valid) invalid_nodes.insert(&node);
     }
     if (!invalid_nodes.empty()) {
@@ -177,11 +179,11 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
     }
   }
 
-  // References: every name a node (or a Loop body's node) reads or writes;
-  // true when its last occurrence was a read. An empty scales or sizes
-  // initializer of a Resize node becomes a blank input, still counting as
-  // read; its key views the initializer's name, as the node's string is
-  // about to change.
+  // References: every name a node reads (its subgraphs' outer-scope reads
+  // included, Note [Subgraph reads]) or writes; true when its last
+  // occurrence was a read. An empty scales or sizes initializer of a Resize
+  // node becomes a blank input, still counting as read; its key views the
+  // initializer's name, as the node's string is about to change.
   Flags valid_names;
   valid_names.reserve(static_cast<size_t>(g->node_size()) * 2);
   for (auto& node : *g->mutable_node()) {
@@ -201,10 +203,11 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
       for (const auto& out : node.output()) valid_names[out] = false;
       continue;
     }
-    record_uses(node, valid_names);
-    if (node.op_type() == "Loop") {
-      for (const auto& inner : loop_body(node).node()) record_uses(inner, valid_names);
+    for (const auto& in : node.input()) {
+      if (!in.empty()) valid_names[in] = true;
     }
+    for (std::string_view in : outer_scope_reads(node)) valid_names[in] = true;
+    for (const auto& out : node.output()) valid_names[out] = false;
   }
 
   // What stays: a referenced input or initializer (or a quantization
@@ -237,36 +240,57 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
            !outputs_rm.count(e.name());
   };
 
-  // Removal, mirrored in the host caches.
-  auto* shapes = dynamic_shapes.get();
-  auto* diff = dynamic_cast<MapLike*>(dynamic_diff.get());
-  auto drop_shape = [&](const std::string& name) {
-    if (shapes && shapes->size() != 0 && shapes->contains(name)) shapes->erase(name);
-  };
-  auto remove_unkept = [&](auto* list, auto&& keep, auto&& mirror) {
-    std::vector<std::string> removed;
+  // Removal from the model's lists; the names removed are kept (as copies)
+  // for the host caches.
+  std::vector<std::string> removed_inputs, removed_consts, removed_values, removed_outputs;
+  auto remove_unkept = [&](auto* list, auto&& keep_it, std::vector<std::string>& removed) {
     filter_list(list, owner, [&](const auto& e) {
-      if (keep(e)) return true;
+      if (keep_it(e)) return true;
       removed.push_back(e.name());
       return false;
     });
-    for (auto it = removed.rbegin(); it != removed.rend(); ++it) mirror(*it);
   };
-  remove_unkept(g->mutable_input(), keep_input, drop_shape);
-  remove_unkept(g->mutable_initializer(), keep_const, [&](const std::string& name) {
-    if (initializer_dat && initializer_dat->contains(name)) initializer_dat->erase(name);
-    if (diff && !diff->empty() && diff->contains(name)) diff->erase(name);
-  });
-  remove_unkept(g->mutable_value_info(), keep_value, drop_shape);
-  remove_unkept(g->mutable_output(), keep_output, drop_shape);
+  remove_unkept(g->mutable_input(), keep_input, removed_inputs);
+  remove_unkept(g->mutable_initializer(), keep_const, removed_consts);
+  remove_unkept(g->mutable_value_info(), keep_value, removed_values);
+  remove_unkept(g->mutable_output(), keep_output, removed_outputs);
+  // What the weight cache may keep: the names that were initializers.
+  std::unordered_set<std::string, NameHash, std::equal_to<>> initializer_names;
+  if (clean_shape && initializer_dat) {
+    initializer_names.reserve(consts_rm.size());
+    for (const auto& kv : consts_rm) initializer_names.emplace(kv.first);
+  }
+
+  // The host caches follow, each list's removals last to first. From here
+  // on host code may run: nothing of the model is held across these calls.
+  // The containers are held here, as a callback may replace the fields.
+  const auto shapes = dynamic_shapes;
+  const auto cache = initializer_dat;
+  const auto diff_holder = dynamic_diff;
+  auto* diff = dynamic_cast<MapLike*>(diff_holder.get());
+  auto drop_shapes = [&](const std::vector<std::string>& names) {
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+      if (shapes && shapes->size() != 0 && shapes->contains(*it)) shapes->erase(*it);
+    }
+  };
+  drop_shapes(removed_inputs);
+  for (auto it = removed_consts.rbegin(); it != removed_consts.rend(); ++it) {
+    if (cache && cache->contains(*it)) cache->erase(*it);
+    if (diff && !diff->empty() && diff->contains(*it)) diff->erase(*it);
+  }
+  drop_shapes(removed_values);
+  drop_shapes(removed_outputs);
 
   // The weight cache keeps only names that were initializers.
-  if (clean_shape && initializer_dat) {
+  if (clean_shape && cache) {
     std::vector<std::string> stale;
-    for (auto& key : initializer_dat->keys()) {
-      if (!consts_rm.count(key)) stale.push_back(std::move(key));
+    for (auto& key : cache->keys()) {
+      if (!initializer_names.count(key)) stale.push_back(std::move(key));
     }
-    for (const auto& key : stale) initializer_dat->erase(key);
+    for (const auto& key : stale) cache->erase(key);
+  }
+  if (model_owner_ != keep) {
+    throw ValueError("the graph's model was replaced while the cleaning updated the host caches");
   }
 
   set_model(infer_shapes(model_owner_));

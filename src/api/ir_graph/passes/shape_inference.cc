@@ -355,7 +355,7 @@ OwnerPtr IRGraph::infer_shapes(const OwnerPtr& model_owner, bool check, bool dyn
       clear_output_shapes(*model_owner, model);
       try_infer(*model_owner, model);
     }
-    uses_extended = update_model_value_info(this, model, dynamic);
+    uses_extended = update_model_value_info(this, model, dynamic, model_owner.get());
     quiet.exit();
   }
   if (!outputs_fully_shaped(model)) check = false;

@@ -18,6 +18,7 @@ class ModelProto;
 namespace tarq {
 
 class IRGraph;
+class MessageOwner;
 
 struct ExtendOp {
   // The outputs take the shape and element type of input 0 (activations,
@@ -35,7 +36,10 @@ bool is_extend_op(std::string_view op_type);
 // the shape and element type of input 0, in node order (repeated until
 // nothing changes, so chains resolve in any order). Returns whether the model
 // uses any extended operator. `graph` and `dynamic` are accepted for callers
-// that pass them; the completion reads only the model.
-bool update_model_value_info(IRGraph* graph, onnx::ModelProto& model, bool dynamic);
+// that pass them; the completion reads only the model. A type it replaces is
+// parked with `park_into`, the model's owner, when given (views may refer to
+// it).
+bool update_model_value_info(IRGraph* graph, onnx::ModelProto& model, bool dynamic,
+                             MessageOwner* park_into = nullptr);
 
 }  // namespace tarq

@@ -12,12 +12,18 @@ class TypeProto_Tensor;
 
 namespace tarq {
 
+class MessageOwner;
+
 // The tensor shape of a value info, one Dim per dimension: an integer for a
 // fixed size, a string for a symbolic one, empty for neither. With `none`,
 // every dimension without a fixed size is empty. No shape gives an empty list.
 Shape inf_shape(const onnx::ValueInfoProto& value_info, bool none = false);
-// Writes `shape` as the value info's tensor shape, replacing its dimensions.
-void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape);
+// Writes `shape` as the value info's tensor shape, replacing its dimensions
+// (and a type other than a tensor type). The messages it replaces are parked
+// with `park_into`, the owner of the value info's tree, when given (views may
+// refer to them); otherwise they are freed or reused.
+void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape,
+                   MessageOwner* park_into = nullptr);
 
 // True when a tensor type serializes to more than nothing: the rebuild's test
 // for "has a type". The field tests answer it for the usual value info

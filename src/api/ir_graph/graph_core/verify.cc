@@ -1,0 +1,376 @@
+// verify(): the graph proves its own tables right. Every index table is
+// recomputed from the model alone and compared with the live one; the first
+// difference raises VerifyError naming the table, the key, what the model
+// implies and what the table holds.
+//
+// Requires nothing: stale or damaged tables, positions out of range and a
+// model changed since the last rebuild are what it reports, never a crash.
+// Linear in the model. The live tables answer the name lookups: a name that
+// is missing, or found at the wrong place in a table's order, is itself a
+// difference, and a table that passes every lookup in order and holds no
+// other entry equals the table the model implies. What the model implies
+// per operand (producer, consumers so far, the value info that gave its
+// shape) is kept in plain vectors indexed by the operand's position.
+// Changes nothing.
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "declared_size.h"
+#include "equal_nodes.h"
+#include "node_slots.h"
+#include "read_ahead.h"
+#include "tarq/api/ir_graph/companions/extend_ops.h"
+#include "tarq/api/ir_graph/companions/value_info.h"
+#include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/errors.h"
+
+namespace tarq {
+
+namespace {
+
+[[noreturn]] void differ(const char* table, std::string_view key, std::string expected,
+                         std::string actual) {
+  throw VerifyError(table, std::string(key), std::move(expected), std::move(actual));
+}
+
+std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+
+std::string node_label(const onnx::NodeProto* n) {
+  return n ? "node " + quoted(n->name()) + " (" + n->op_type() + ")" : "no node";
+}
+
+std::string shape_text(const Shape& shape) {
+  std::string out = "[";
+  for (const auto& d : shape) {
+    if (out.size() > 1) out += ", ";
+    if (const auto* v = std::get_if<int64_t>(&d)) {
+      out += std::to_string(*v);
+    } else if (const auto* p = std::get_if<std::string>(&d)) {
+      out += quoted(*p);
+    } else {
+      out += "None";
+    }
+  }
+  return out + "]";
+}
+
+// Whether `shape` is what inf_shape reads from the value info (no copy).
+bool shape_matches(const Shape& shape, const onnx::ValueInfoProto* vi) {
+  if (!vi || !vi->type().has_tensor_type() || !vi->type().tensor_type().has_shape()) {
+    return shape.empty();
+  }
+  const auto& dims = vi->type().tensor_type().shape().dim();
+  if (static_cast<size_t>(dims.size()) != shape.size()) return false;
+  for (int k = 0; k < dims.size(); ++k) {
+    const auto& d = dims.Get(k);
+    const Dim& s = shape[static_cast<size_t>(k)];
+    if (d.has_dim_value()) {
+      const auto* v = std::get_if<int64_t>(&s);
+      if (!v || *v != d.dim_value()) return false;
+    } else if (d.has_dim_param()) {
+      const auto* p = std::get_if<std::string>(&s);
+      if (!p || *p != d.dim_param()) return false;
+    } else if (!std::holds_alternative<std::monostate>(s)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A name -> position table against the list it indexes: each name maps to
+// its last position, the entries stand in the order names first occur, and
+// there is no other entry. Marks, in `repeated`, the positions whose name
+// occurred before.
+template <class NameAt>
+void check_positions(const NameIndex& table, const char* what, int count, NameAt name_at,
+                     std::vector<char>* repeated = nullptr) {
+  size_t next = 0;  // entries met so far
+  for (int i = 0; i < count; ++i) {
+    const std::string& name = name_at(i);
+    auto it = table.find(name);
+    if (it == table.end()) differ(what, name, "an entry", "none");
+    const size_t entry = table.position(it);
+    if (entry == next) {
+      ++next;
+    } else if (entry > next) {
+      differ(what, name, "entry number " + std::to_string(next) + " in insertion order",
+             "entry number " + std::to_string(entry));
+    } else if (repeated) {
+      (*repeated)[static_cast<size_t>(i)] = 1;
+    }
+    const int64_t v = it->second;
+    if (v < i || v >= count || name_at(static_cast<int>(v)) != name) {
+      int last = i;
+      for (int j = i + 1; j < count; ++j) {
+        if (name_at(j) == name) last = j;
+      }
+      differ(what, name, "position " + std::to_string(last), "position " + std::to_string(v));
+    }
+  }
+  if (next != table.size()) {
+    const auto& extra = table.entry(next);
+    differ(what, extra.first, "no entry", "position " + std::to_string(extra.second));
+  }
+}
+
+void check_names(const NameVector& live, const char* what, const std::vector<std::string_view>& want) {
+  for (size_t i = 0; i < std::max(live.size(), want.size()); ++i) {
+    if (i >= live.size()) differ(what, want[i], "it at index " + std::to_string(i), "no entry");
+    if (i >= want.size()) differ(what, live[i], "no entry", "it at index " + std::to_string(i));
+    if (live[i] != want[i]) {
+      differ(what, want[i], "it at index " + std::to_string(i), quoted(live[i]) + " there");
+    }
+  }
+}
+
+// What the model implies for one operand, by its table position.
+struct Expected {
+  const onnx::NodeProto* producer = nullptr;
+  const onnx::ValueInfoProto* shape_from = nullptr;  // last value info with a tensor type
+  const onnx::ValueInfoProto* dtype_from = nullptr;  // last one with a tensor or sequence type
+  size_t consumers = 0;                              // consumers matched so far
+};
+
+int32_t dtype_of(const onnx::ValueInfoProto* vi) {
+  if (!vi) return kUndefined;
+  const auto& type = vi->type();
+  if (tensor_type_present(type.tensor_type())) return type.tensor_type().elem_type();
+  return type.sequence_type().elem_type().tensor_type().elem_type();
+}
+
+}  // namespace
+
+void IRGraph::verify() const {
+  if (rebuilding_) throw ValueError("verify() cannot run while this graph's rebuild is running");
+  if (!model_->has_graph() || graph_ != &model_->graph() || graph_owner_ != model_owner_) {
+    differ("graph", "", "the graph of the current model",
+           graph_ ? "the graph of an earlier model (rebuild after replacing the model)"
+                  : "no graph");
+  }
+  const onnx::GraphProto& graph = *graph_;
+  const auto& node_list = graph.node();
+  const int n = node_list.size();
+
+  // Constants, graph inputs and outputs, the node index.
+  check_positions(*consts_, "consts", graph.initializer_size(),
+                  [&](int i) -> const std::string& { return graph.initializer(i).name(); });
+  check_positions(*inputs_with_const_, "inputs_with_const", graph.input_size(),
+                  [&](int i) -> const std::string& { return graph.input(i).name(); });
+  std::vector<std::string_view> want;
+  for (const auto& vi : graph.input()) {
+    if (!consts_->count(vi.name())) want.push_back(vi.name());
+  }
+  check_names(*inputs_, "inputs", want);
+  want.clear();
+  for (const auto& vi : graph.output()) want.push_back(vi.name());
+  check_names(*outputs_, "outputs", want);
+  std::vector<char> name_repeated(static_cast<size_t>(n), 0);
+  check_positions(
+      *nodes_, "nodes", n, [&](int i) -> const std::string& { return node_list.Get(i).name(); },
+      &name_repeated);
+
+  // Operands: keys in the order names first occur (value infos, then every
+  // node's reads and writes), producers, consumers in order, shapes, types.
+  const OperandMap& ops = *operands_;
+  std::vector<Expected> expect(ops.size());
+  size_t next = 0;
+  auto operand_at = [&](std::string_view name, const char* role) -> size_t {
+    auto it = ops.find(name);
+    if (it == ops.end()) differ("operands", name, std::string("an operand (") + role + ")", "none");
+    const size_t pos = ops.position(it);
+    if (pos == next) {
+      ++next;
+    } else if (pos > next) {
+      differ("operands", name, "entry number " + std::to_string(next) + " in insertion order",
+             "entry number " + std::to_string(pos));
+    }
+    return pos;
+  };
+  for (const auto* list : {&graph.input(), &graph.output(), &graph.value_info()}) {
+    for (const auto& vi : *list) {
+      if (consts_->count(vi.name())) continue;
+      Expected& e = expect[operand_at(vi.name(), "value information")];
+      const auto& type = vi.type();
+      if (tensor_type_present(type.tensor_type())) {
+        e.shape_from = e.dtype_from = &vi;
+      } else if (type.sequence_type().ByteSizeLong() > 0) {
+        e.dtype_from = &vi;
+      }
+    }
+  }
+
+  NodeSlots slots;  // the operand each top-level slot names, for the analyses below
+  slots.in_begin.reserve(static_cast<size_t>(n) + 1);
+  slots.out_begin.reserve(static_cast<size_t>(n) + 1);
+  EqualNodeIndex listed_nodes;
+  auto link = [&](const onnx::NodeProto& node, bool slow, bool top_level) {
+    auto* self = const_cast<onnx::NodeProto*>(&node);
+    for (const auto& input : node.input()) {
+      int64_t code = -1;
+      if (!input.empty() && !consts_->count(input)) {
+        const size_t pos = operand_at(input, "read by a node");
+        code = static_cast<int64_t>(pos);
+        const auto& outs = ops.entry(pos).second->outputs;
+        size_t& c = expect[pos].consumers;
+        bool listed = c > 0 && c <= outs.size() && outs[c - 1] == self;
+        if (!listed && slow && c <= outs.size()) listed = listed_nodes.holds(pos, outs.data(), c, node);
+        if (!listed) {
+          if (c >= outs.size() || outs[c] != self) {
+            differ("operands", input, "consumer number " + std::to_string(c) + ": " + node_label(self),
+                   c < outs.size() ? node_label(outs[c]) : "no more consumers");
+          }
+          ++c;
+        }
+      }
+      if (top_level) slots.in.push_back(code);
+    }
+    for (const auto& output : node.output()) {
+      const size_t pos = operand_at(output, "written by a node");
+      expect[pos].producer = &node;
+      if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
+    }
+  };
+  std::vector<const onnx::NodeProto*> branch_nodes;
+  for (int i = 0; i < n; ++i) {
+    read_ahead<kOpType | kNodeIO>(node_list, i, [&](const onnx::NodeProto& ahead) {
+      for (const auto& input : ahead.input()) {
+        HashedName name(input);
+        consts_->prefetch(name);
+        ops.prefetch(name);
+      }
+      for (const auto& name : ahead.output()) ops.prefetch(name);
+    });
+    const auto& node = node_list.Get(i);
+    slots.in_begin.push_back(slots.in.size());
+    slots.out_begin.push_back(slots.out.size());
+    slots.is_if.push_back(node.op_type() == "If");
+    if (slots.is_if.back()) {
+      for (const auto& attr : node.attribute()) {
+        if (attr.type() != onnx::AttributeProto::GRAPH) continue;
+        for (const auto& sub : attr.g().node()) branch_nodes.push_back(&sub);
+      }
+    }
+    // The input slots are recorded first; outputs follow in their own list.
+    link(node, name_repeated[static_cast<size_t>(i)] != 0, true);
+  }
+  slots.in_begin.push_back(slots.in.size());
+  slots.out_begin.push_back(slots.out.size());
+  slots.names_unique = nodes_->size() == static_cast<size_t>(n);
+  for (const auto* node : branch_nodes) link(*node, true, false);
+  if (next != ops.size()) differ("operands", ops.entry(next).first, "no operand", "an operand");
+  for (size_t pos = 0; pos < ops.size(); ++pos) {
+    const auto& [name, op] = ops.entry(pos);
+    const Expected& e = expect[pos];
+    if (op->input != e.producer) {
+      differ("operands", name, "producer " + node_label(e.producer),
+             "producer " + node_label(op->input));
+    }
+    if (e.consumers != op->outputs.size()) {
+      differ("operands", name, std::to_string(e.consumers) + " consumers",
+             std::to_string(op->outputs.size()) + " (the next: " +
+                 node_label(op->outputs[e.consumers]) + ")");
+    }
+    if (!shape_matches(op->shape, e.shape_from)) {
+      differ("operands", name, "shape " + shape_text(e.shape_from ? inf_shape(*e.shape_from) : Shape{}),
+             "shape " + shape_text(op->shape));
+    }
+    if (op->dtype != dtype_of(e.dtype_from)) {
+      differ("operands", name, "element type " + std::to_string(dtype_of(e.dtype_from)),
+             "element type " + std::to_string(op->dtype));
+    }
+    if (op->owner != model_owner_) {
+      differ("operands", name, "a record of this model's rebuild", "a record of another model");
+    }
+  }
+
+  // Freeable tensors: per node, the distinct operands it reads in first-seen
+  // order (then, for an If node, every read inside its branches) whose count
+  // of reads reaches their number of consumers.
+  const NameLists& frees = *can_frees_;
+  if (frees.size() != static_cast<size_t>(n)) {
+    differ("can_frees", "", std::to_string(n) + " lists (one per node)",
+           std::to_string(frees.size()));
+  }
+  std::vector<int64_t> reads(ops.size(), 0);
+  std::vector<size_t> freed;
+  auto count_read = [&](size_t pos) {
+    if (++reads[pos] == static_cast<int64_t>(ops.entry(pos).second->outputs.size())) {
+      freed.push_back(pos);
+    }
+  };
+  auto by_name = [&](const std::string& name) -> int64_t {
+    auto it = ops.find(name);
+    return it == ops.end() ? -1 : static_cast<int64_t>(ops.position(it));
+  };
+  std::vector<int64_t> seen;
+  std::unordered_set<int64_t> seen_many;
+  for (int i = 0; i < n; ++i) {
+    const auto& node = node_list.Get(i);
+    freed.clear();
+    seen.clear();
+    seen_many.clear();
+    const size_t begin = slots.in_begin[static_cast<size_t>(i)];
+    const size_t end = slots.in_begin[static_cast<size_t>(i) + 1];
+    for (size_t s = begin; s < end; ++s) {
+      int64_t pos = slots.in[s];
+      if (pos < 0) pos = by_name(node.input(static_cast<int>(s - begin)));
+      if (pos < 0) continue;
+      if (end - begin <= 16) {
+        if (std::find(seen.begin(), seen.end(), pos) != seen.end()) continue;
+        seen.push_back(pos);
+      } else if (!seen_many.insert(pos).second) {
+        continue;
+      }
+      count_read(static_cast<size_t>(pos));
+    }
+    if (slots.is_if[static_cast<size_t>(i)]) {
+      for (const auto& attr : node.attribute()) {
+        if (attr.type() != onnx::AttributeProto::GRAPH) continue;
+        for (const auto& sub : attr.g().node()) {
+          for (const auto& name : sub.input()) {
+            int64_t pos = by_name(name);
+            if (pos >= 0) count_read(static_cast<size_t>(pos));
+          }
+        }
+      }
+    }
+    const size_t listed = frees.list_size(static_cast<size_t>(i));
+    for (size_t k = 0; k < std::max(listed, freed.size()); ++k) {
+      std::string want_name =
+          k < freed.size() ? quoted(ops.entry(freed[k]).first) : std::string("nothing more");
+      std::string have_name = k < listed ? quoted(frees.name(static_cast<size_t>(i), k))
+                                         : std::string("nothing more");
+      if (want_name != have_name) {
+        differ("can_frees", node.name(), "tensor " + std::to_string(k) + " freed: " + want_name,
+               have_name);
+      }
+    }
+  }
+
+  if (n_bytes != initializer_bytes(graph)) {
+    differ("n_bytes", "", std::to_string(initializer_bytes(graph)), std::to_string(n_bytes));
+  }
+
+  // The flags the operator scan sets (never clears).
+  for (const auto& node : node_list) {
+    const std::string& op = node.op_type();
+    if ((op == "DequantizeLinear" || op == "QuantizeLinear") && !qat) {
+      differ("qat", node.name(), "true (a " + op + " node)", "false");
+    }
+    if (is_extend_op(op) || op == "Reshape_") {
+      if (!has_extend_op) differ("has_extend_op", node.name(), "true (a " + op + " node)", "false");
+      break;
+    }
+  }
+
+  auto fresh = capture_dependency_maps(slots);
+  tensor_dependency_map_->check_same("tensor_dependency_map", *fresh.first);
+  node_dependency_map_->check_same("node_dependency_map", *fresh.second);
+}
+
+}  // namespace tarq
