@@ -9,7 +9,6 @@ from onnx import helper as h
 from onnx import numpy_helper
 
 from conftest import backend_models, light_models
-from graph_invariants import check_invariants
 
 
 def vi(name, shape, elem=T.FLOAT):
@@ -50,14 +49,14 @@ def test_boundary_lists_and_mirrored_caches(ir):
     assert [v.name for v in m.graph.output] == ["y"]
     assert list(cache) == ["not_an_init"] and list(diff) == ["w_same"]
     assert list(shapes) == ["x"]
-    check_invariants(g, ir)
+    g.verify()
     # With clean_shape the cache keeps only names that were initializers.
     g.rebuild(clean_shape=True)
     assert cache == {} and g.initializer_dat is cache
     assert g._clean_model(False) == 0
     assert g._clean_model(clean_shape=True, clean_node=True) == 0
     g.rebuild()
-    check_invariants(g, ir)
+    g.verify()
 
 
 def test_dead_nodes(ir):
@@ -73,25 +72,44 @@ def test_dead_nodes(ir):
     assert [n.name for n in g.model.graph.node] == ["live"]
     assert old.name == "dead2"  # removed nodes are parked, not freed
     assert "d1" not in g.operands
-    check_invariants(g, ir)
+    g.verify()
 
 
 def test_subgraph_references_and_resize(ir):
-    # A Loop body reads "lw": it stays. An If branch reads "iw": it goes.
-    body = h.make_graph([h.make_node("Add", ["v", "lw"], ["v_out"], name="b_add"),
+    # What subgraphs read from outside, at any depth, counts as read: a Loop
+    # body reads "lw"; an If branch reads "iw"; an If nested in the Loop body
+    # reads the graph input "deep"; only a branch reads the result "t" of a
+    # top-level node. All stay, and the cleaned model is still valid.
+    inner = h.make_graph([h.make_node("Add", ["v", "deep"], ["ib"], name="in_add")], "inner", [],
+                         [vi("ib", [2])])
+    body = h.make_graph([h.make_node("Add", ["v", "lw"], ["v1"], name="b_add"),
+                         h.make_node("If", ["cond"], ["v_out"], name="b_if", then_branch=inner,
+                                     else_branch=inner),
                          h.make_node("Identity", ["cond"], ["cond_out"], name="b_id")], "body",
                         [vi("i", [], T.INT64), vi("cond", [], T.BOOL), vi("v", [2])],
                         [vi("cond_out", [], T.BOOL), vi("v_out", [2])])
     branch = h.make_graph([h.make_node("Add", ["x", "iw"], ["bo"], name="br")], "br", [],
                           [vi("bo", [2])])
+    passthrough = h.make_graph([h.make_node("Identity", ["t"], ["pt"], name="p_id")], "pass", [],
+                               [vi("pt", [2])])
     nodes = [h.make_node("Loop", ["n", "c", "x"], ["lo"], name="loop", body=body),
-             h.make_node("If", ["c"], ["io"], name="if", then_branch=branch, else_branch=branch)]
+             h.make_node("If", ["c"], ["io"], name="if", then_branch=branch, else_branch=branch),
+             h.make_node("Relu", ["x"], ["t"], name="only_read_in_a_branch"),
+             h.make_node("If", ["c"], ["po"], name="pass", then_branch=passthrough,
+                         else_branch=passthrough)]
     model = h.make_model(h.make_graph(
-        nodes, "g", [vi("x", [2]), vi("n", [], T.INT64), vi("c", [], T.BOOL)],
-        [vi("lo", [2]), vi("io", [2])], initializer=[const("lw", [2]), const("iw", [2])],
+        nodes, "g", [vi("x", [2]), vi("n", [], T.INT64), vi("c", [], T.BOOL), vi("deep", [2])],
+        [vi("lo", [2]), vi("io", [2]), vi("po", [2])],
+        initializer=[const("lw", [2]), const("iw", [2]), const("unused", [2])],
         value_info=[vi("io", [2])]), opset_imports=[h.make_opsetid("", 17)])
-    g = ir.IRGraph(model, initializer_dat={})  # the checker would reject the dangling "iw"
-    assert [t.name for t in g.model.graph.initializer] == ["lw"]
+    onnx.checker.check_model(model)
+    g = ir.IRGraph(model, initializer_dat={})
+    assert [t.name for t in g.model.graph.initializer] == ["lw", "iw"]
+    assert "deep" in [v.name for v in g.model.graph.input]
+    g.rebuild(clean_node=True)  # the producer of "t" is read by a branch: it stays
+    assert "only_read_in_a_branch" in [n.name for n in g.model.graph.node]
+    onnx.checker.check_model(ir.to_onnx(g.model))
+    g.verify()
     # clean_shape drops value information except an If node's first result.
     g.model.graph.value_info.extend([vi("unrelated", [1]), vi("io", [2])])
     g.rebuild(clean_shape=True)
@@ -109,7 +127,7 @@ def test_subgraph_references_and_resize(ir):
     g13 = ir.IRGraph(resize_model(13))
     assert list(g13.model.graph.node[0].input) == ["x", "", "", "sizes"]
     assert [t.name for t in g13.model.graph.initializer] == ["scales", "sizes"]
-    check_invariants(g13, ir)
+    g13.verify()
     g12 = ir.IRGraph(resize_model(12), initializer_dat={})
     assert list(g12.model.graph.node[0].input) == ["x", "", "scales", "sizes"]
 
@@ -129,7 +147,7 @@ def test_value_info_rules_and_reshape_completion(ir, caplog):
     infos = {v.name: v for v in g.model.graph.value_info}
     assert "x_unread" not in infos
     assert infos["b"].type.tensor_type.elem_type == T.FLOAT
-    check_invariants(g, ir)
+    g.verify()
 
 
 def _checks(model):
@@ -165,7 +183,7 @@ def test_backend_sweep(ir, path):
             return
         assert not _checks(original), f"valid model rejected: {e}"
         return
-    check_invariants(g, ir)
+    g.verify()
     if _checks(original):
         cleaned = _with_cache(ir.to_onnx(g.model), cache)
         onnx.checker.check_model(cleaned)

@@ -8,7 +8,6 @@ import pytest
 from onnx import TensorProto, helper
 
 from conftest import EXAMPLE, backend_models, light_models
-from graph_invariants import check_invariants
 
 F = TensorProto.FLOAT
 
@@ -44,7 +43,7 @@ def test_names_links_and_operands(ir, caplog):
     assert g.operands["s"].shape == [1, None], "kept value information wins over inference"
     assert len(g.operands["m"].shape) == 2 and g.operands["m"].dtype == "float32"
     assert caplog.records == []
-    check_invariants(g, ir)
+    g.verify()
 
     # A typeless value info makes the rebuild clean all value information; a
     # typeless graph input is reported.
@@ -59,7 +58,7 @@ def test_names_links_and_operands(ir, caplog):
         ("WARNING", "The type of 'notype' is wrong! Try clean it!"),
         ("ERROR", "Unknow elem_type for untyped!")]
     assert "s" not in [v.name for v in g.model.graph.value_info]
-    check_invariants(g, ir)
+    g.verify()
 
 
 def test_if_branches_are_linked_but_not_indexed(ir):
@@ -79,7 +78,7 @@ def test_if_branches_are_linked_but_not_indexed(ir):
     assert "then_relu" not in g.nodes and g.index(g.operands["t"].input) == -1
     # The branch reads count for the If node in the free analysis.
     assert list(g.can_frees) == [["c"], ["c2", "x"]]
-    check_invariants(g, ir)
+    g.verify()
 
 
 def test_operator_scan(ir, caplog):
@@ -124,7 +123,7 @@ def test_a_node_writing_an_initializer_name(ir):
     w = helper.make_tensor("w", F, [1], [1.0])
     g = ir.IRGraph(model_of(nodes, [vi("x")], [vi("y")], [w]),
                    initializer_dat={})  # the checker rejects the second writer
-    check_invariants(g, ir)
+    g.verify()
     assert g.operands["w"].input.name == "n1" and len(g.operands["w"].outputs) == 0
     assert [n.name for n in g.operands["a"].outputs] == ["n1", "n2"]
     assert list(g.can_frees) == [["x"], [], ["a"]]
@@ -181,12 +180,12 @@ def test_long_chain_stays_linear_and_exact(ir):
 def test_backend_models_keep_the_invariants(ir, path):
     m = onnx.load(path)
     g = ir.IRGraph(m)
-    check_invariants(g, ir)
+    g.verify()
     assert len(g.node) == len(m.graph.node)
     # With a weight cache: weights move out, every value stays readable.
     cache = {}
     g = ir.IRGraph(m, initializer_dat=cache)
-    check_invariants(g, ir)
+    g.verify()
     for t in m.graph.initializer:
         if t.name in g.consts and t.data_type != onnx.TensorProto.STRING:
             np.testing.assert_array_equal(g.get_array(g.model.graph.initializer[g.consts[t.name]]),
@@ -197,4 +196,4 @@ def test_example_model(ir):
     g = ir.IRGraph(ir.load_model(EXAMPLE))
     assert list(g.inputs) == ["input"] and list(g.outputs) == ["probabilities"]
     assert g.operands["probabilities"].shape == [1, 10]
-    check_invariants(g, ir)
+    g.verify()

@@ -1,8 +1,12 @@
 """Topological ordering of the top-level nodes by the rebuild."""
+import logging
+
 import numpy as np
 import onnx
 import pytest
 from onnx import TensorProto, helper
+
+from conftest import EXAMPLE
 
 F = TensorProto.FLOAT
 
@@ -60,13 +64,43 @@ def test_two_outputs_constants_and_empty_inputs_do_not_hold_back(ir):
     assert names == ["resize", "split", "join"]
 
 
-def test_unorderable_or_sorted_graphs_stay_untouched(ir):
-    # A node with no inputs cannot be reached from the graph inputs.
-    nodes = [helper.make_node("Add", ["x", "k"], ["y"], name="add"),
+def test_constant_nodes_unread_inputs_and_subgraph_reads(ir):
+    # Nodes that need nothing (a Constant node, a node over constants only)
+    # start the order; a graph input nobody reads is skipped; what an If
+    # branch reads from outside holds the If node back like an input.
+    w = helper.make_tensor("w", F, [1], [1.0])
+    branch = helper.make_graph([helper.make_node("Add", ["late", "k"], ["bo"], name="b_add")],
+                               "br", [], [vi("bo")])
+    nodes = [helper.make_node("If", ["c"], ["y"], name="if", then_branch=branch,
+                              else_branch=branch),
+             helper.make_node("Add", ["x", "k"], ["late"], name="add"),
+             helper.make_node("Neg", ["w"], ["k2"], name="over_w"),
+             helper.make_node("Add", ["k", "k2"], ["y2"], name="consts_only"),
              helper.make_node("Constant", [], ["k"], name="k",
                               value=helper.make_tensor("v", F, [1], [1.0]))]
-    names, _ = sorted_names(ir, graph_of(nodes, ["x"], ["y"]))
-    assert names == ["add", "k"]
+    m = graph_of(nodes, ["x"], ["y", "y2"], [w])
+    m.graph.input.extend([helper.make_tensor_value_info("c", TensorProto.BOOL, []), vi("unread")])
+    names, g = sorted_names(ir, m)
+    assert names == ["over_w", "k", "consts_only", "add", "if"]
+    g.verify()
+    onnx.checker.check_model(ir.to_onnx(g.model))
+
+
+def test_unorderable_or_sorted_graphs_stay_untouched(ir, caplog):
+    # A tensor that nothing produces, or a cycle: the order stays, with a
+    # warning that names the tensor or a node on the cycle.
+    dangling = [helper.make_node("Relu", ["a"], ["y"], name="b"),
+                helper.make_node("Add", ["x", "ghost"], ["a"], name="a")]
+    cycle = [helper.make_node("Relu", ["c2"], ["y"], name="out"),
+             helper.make_node("Add", ["x", "c2"], ["c1"], name="c1"),
+             helper.make_node("Relu", ["c1"], ["c2"], name="c2")]
+    for nodes, said in ((dangling, "'ghost'"), (cycle, "cycle through node 'c")):
+        with caplog.at_level(logging.WARNING, logger="tarq"):
+            caplog.clear()
+            names, g = sorted_names(ir, graph_of(nodes, ["x"], ["y"]))
+        assert names == [n.name for n in nodes]
+        assert any(said in r.getMessage() for r in caplog.records), caplog.text
+        g.verify()
     # Already sorted: the very same node objects stay in place.
     nodes = [helper.make_node("Relu", ["x"], ["a"], name="a"),
              helper.make_node("Relu", ["a"], ["y"], name="b")]
@@ -76,6 +110,22 @@ def test_unorderable_or_sorted_graphs_stay_untouched(ir):
     assert [n.name for n in g.node] == ["a", "b"]
     first.name = "renamed"
     assert g.node[0].name == "renamed"
+
+
+def test_a_fully_shaped_model_sorts_without_a_weight_cache(ir):
+    # Without a weight cache the cleaning runs the checker, which rejects an
+    # unsorted graph: the rebuild sorts before it.
+    g = ir.IRGraph(ir.load_model(EXAMPLE))
+    names = [n.name for n in g.node]
+    reordered = [ir.to_onnx(n) for n in reversed(g.node)]
+    del g.model.graph.node[:]
+    g.model.graph.node.extend(reordered)
+    with pytest.raises(ir.ValidationError):
+        g.rebuild()
+    g.rebuild(sort_nodes=True)
+    assert [n.name for n in g.node] == names
+    g.verify()
+    onnx.checker.check_model(ir.to_onnx(g.model))
 
 
 def test_a_long_reversed_chain_sorts(ir):
