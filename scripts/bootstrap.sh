@@ -13,7 +13,7 @@ ONNX_PREFIX=$CACHE/onnx-$ONNX_VERSION
 
 DEBS=(libprotobuf-dev protobuf-compiler libtsl-ordered-map-dev libfmt-dev
       libcli11-dev nlohmann-json3-dev libxxhash-dev libgtest-dev libgmock-dev ninja-build
-      ccache libonnx-testdata clang-format clang libclang-rt-14-dev)
+      ccache libonnx-testdata clang-format clang libclang-rt-14-dev locales)
 
 missing=()
 for p in "${DEBS[@]}"; do
@@ -24,6 +24,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# onnxruntime's string normalisation (run on the backend test models) needs
+# the en_US.UTF-8 locale.
+if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
+  sed -i 's/^# *\(en_US\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  locale-gen >/dev/null
 fi
 
 python3 -m pip install -q --disable-pip-version-check -r "$here/requirements.txt"

@@ -6,6 +6,7 @@
 #   TARQ_BUILD_DIR   build directory (default: build)
 #   TARQ_SANITIZE=1  build and run under AddressSanitizer + UBSan
 #   TARQ_SKIP_WHEEL=1  skip the `pip install .` check
+# The Python suite runs with TARQ_VERIFY=1: every rebuild ends with verify().
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -27,6 +28,8 @@ grep -Eq '^100% tests passed(, 0 tests failed)? out of [1-9]' "$build/ctest.log"
 echo "== Python tests"
 export PYTHONPATH="$root/$build/python${PYTHONPATH:+:$PYTHONPATH}"
 export TARQ_IR="$root/$build/tarq-ir"
+# Every rebuild proves its tables (IRGraph.verify) while the suite runs.
+export TARQ_VERIFY=1
 pyenv=()
 if [ "$san" = ON ]; then
   # The extension needs the sanitizer runtime loaded first; Python's own
@@ -36,7 +39,9 @@ if [ "$san" = ON ]; then
   pyenv=(env LD_PRELOAD="$asan:$ubsan" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc)
 fi
 set +e
-"${pyenv[@]}" python3 -m pytest -q -p no:cacheprovider tests/python "$@"
+# -rs lists every skipped test with its reason (the model sweep names the
+# models it cannot run and why).
+"${pyenv[@]}" python3 -m pytest -q -rs -p no:cacheprovider tests/python "$@"
 rc=$?
 set -e
 [ $rc -eq 5 ] && { echo "Python tests: none ran" >&2; exit 1; }

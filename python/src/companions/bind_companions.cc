@@ -46,6 +46,7 @@ class ProgressIter {
     bar_ = std::make_unique<Progress>(std::move(label), items_.size(), width);
   }
   py::object next() {
+    if (!bar_) throw py::stop_iteration();  // exhausted: stays so
     if (pos_ > 0) bar_->advance();
     if (pos_ >= items_.size()) {
       bar_.reset();

@@ -25,8 +25,8 @@ std::string path_arg(py::handle obj) {
 
 // The model argument: a model view is used as is (the graph shares it); a
 // message of the `onnx` package is copied in.
-OwnerPtr model_owner_arg(py::handle obj) {
-  MessageArg a = message_arg(obj, onnx::ModelProto::descriptor());
+OwnerPtr model_owner_arg(py::handle obj, bool check_depth = true) {
+  MessageArg a = message_arg(obj, onnx::ModelProto::descriptor(), check_depth);
   if (a.msg == &a.owner->root()) return a.owner;
   // A model view that is not the root of its tree: copy it out.
   auto copy = std::make_unique<onnx::ModelProto>(*static_cast<onnx::ModelProto*>(a.msg));
@@ -141,7 +141,8 @@ void bind_graph(py::module_& m) {
           o.weights_for_align = std::make_shared<PyNameList>(weights_for_align);
         }
         o.host_factory = std::make_shared<PyHostFactory>();
-        return std::make_shared<IRGraph>(model_owner_arg(onnx_model), o);
+        // The rebuild checks the model's nesting itself.
+        return std::make_shared<IRGraph>(model_owner_arg(onnx_model, false), o);
       }),
       py::arg("onnx_model"), py::arg("opt_level") = 3, py::arg("check") = false,
       py::arg("verbose") = false, py::arg("qat") = false, py::arg("npu_target") = "mini",

@@ -109,12 +109,12 @@ const Message* message_for_reading(py::handle obj, const Descriptor* expected, c
   return holder->get();
 }
 
-MessageArg message_arg(py::handle obj, const Descriptor* expected) {
+MessageArg message_arg(py::handle obj, const Descriptor* expected, bool check_depth) {
   if (is_message_view(obj)) {
     MessageView& v = view_of(obj);
     if (expected && v.desc != expected) wrong_type("this call", expected, v.desc->full_name());
     if (Message* m = v.existing()) {
-      checked_depth(*m);
+      if (check_depth) checked_depth(*m);
       return MessageArg{v.owner, m, false};
     }
     auto owner = std::make_shared<MessageOwner>(new_message(v.desc->full_name()));

@@ -37,7 +37,11 @@ struct MessageArg {
   google::protobuf::Message* msg = nullptr;
   bool copied = false;  // true when `msg` is a new message rather than the view's
 };
-MessageArg message_arg(py::handle obj, const google::protobuf::Descriptor* expected);
+// A view's message nested too deeply for the recursive library calls is
+// refused (ValueError) unless `check_depth` is false, for callers that check
+// it themselves (the graph's rebuild does).
+MessageArg message_arg(py::handle obj, const google::protobuf::Descriptor* expected,
+                       bool check_depth = true);
 
 template <class M>
 M* message_arg_as(py::handle obj, OwnerPtr* owner_out) {

@@ -59,6 +59,11 @@ bool tensor_type_present(const onnx::TypeProto_Tensor& t) {
   return t.has_elem_type() || t.has_shape() || t.ByteSizeLong() > 0;
 }
 
+bool sequence_type_present(const onnx::TypeProto_Sequence& t) {
+  // Its only field, or fields this ONNX version does not know.
+  return t.has_elem_type() || !t.unknown_fields().empty();
+}
+
 int32_t to_np_type(int32_t onnx_code) {
   if (onnx_code != kUndefined && !is_known_elem_type(onnx_code)) {
     throw ValueError("unknown ONNX element type " + std::to_string(onnx_code));

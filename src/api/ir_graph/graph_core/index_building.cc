@@ -123,7 +123,7 @@ void IRGraph::build_boundary_and_operands() {
     if (tensor_type_present(tensor)) {
       op.shape = inf_shape(*vi);
       op.dtype = to_np_type(tensor.elem_type());
-    } else if (type.sequence_type().ByteSizeLong() > 0) {
+    } else if (sequence_type_present(type.sequence_type())) {
       op.dtype = to_np_type(type.sequence_type().elem_type().tensor_type().elem_type());
     } else {
       tarqLog::e("Unknow elem_type for " + vi->name() + "!");

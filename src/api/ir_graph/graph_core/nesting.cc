@@ -17,86 +17,200 @@ namespace {
 using google::protobuf::FieldDescriptor;
 using google::protobuf::Message;
 
-// The deepest a message of these types nests (tensors, shapes, entries):
-// they hold no graph and no type, so their depth is bounded.
-constexpr int kLeafDepth = 3;
+// Counts levels the way protobuf does (a message is one level deeper than
+// its parent) without recursion. Only graphs (in attributes) and types (in
+// types) nest without bound, so only they go on the work list; everything
+// else has a depth known from its type and is counted from the fields that
+// are set, touching each node and value info once. This keeps the walk cheap
+// enough to run before every recursive library call on a large model.
+class DepthWalk {
+ public:
+  explicit DepthWalk(int limit) : limit_(limit) {}
 
-}  // namespace
-
-int nesting_depth(const Message& root, int limit) {
-  // The ONNX types that can nest without bound (graphs in attributes, types
-  // in types) are walked through their generated accessors, which is cheap
-  // enough to run before every recursive library call; anything else through
-  // reflection.
-  int deepest = 0;
-  std::vector<std::pair<const Message*, int>> work{{&root, 1}};
-  auto leaf = [&](bool present, int level) {
-    if (present) deepest = std::max(deepest, level + kLeafDepth - 1);
-  };
-  while (!work.empty() && deepest <= limit) {
-    auto [m, level] = work.back();
-    work.pop_back();
-    deepest = std::max(deepest, level);
-    const int next = level + 1;
-    const auto* desc = m->GetDescriptor();
-    if (desc == onnx::NodeProto::descriptor()) {
-      for (const auto& a : static_cast<const onnx::NodeProto*>(m)->attribute()) work.emplace_back(&a, next);
-    } else if (desc == onnx::AttributeProto::descriptor()) {
-      const auto& a = *static_cast<const onnx::AttributeProto*>(m);
-      if (a.has_g()) work.emplace_back(&a.g(), next);
-      for (const auto& g : a.graphs()) work.emplace_back(&g, next);
-      if (a.has_tp()) work.emplace_back(&a.tp(), next);
-      for (const auto& t : a.type_protos()) work.emplace_back(&t, next);
-      leaf(a.has_t() || a.tensors_size() > 0 || a.has_sparse_tensor() ||
-               a.sparse_tensors_size() > 0,
-           next);
+  int run(const Message& root) {
+    const auto* desc = root.GetDescriptor();
+    if (desc == onnx::ModelProto::descriptor()) {
+      model(static_cast<const onnx::ModelProto&>(root));
     } else if (desc == onnx::GraphProto::descriptor()) {
-      const auto& g = *static_cast<const onnx::GraphProto*>(m);
-      for (const auto& n : g.node()) work.emplace_back(&n, next);
-      for (const auto* list : {&g.input(), &g.output(), &g.value_info()}) {
-        for (const auto& vi : *list) work.emplace_back(&vi, next);
-      }
-      leaf(g.initializer_size() > 0 || g.sparse_initializer_size() > 0 ||
-               g.quantization_annotation_size() > 0 || g.metadata_props_size() > 0,
-           next);
+      graphs_.emplace_back(&static_cast<const onnx::GraphProto&>(root), 1);
+    } else if (desc == onnx::NodeProto::descriptor()) {
+      node(static_cast<const onnx::NodeProto&>(root), 1);
+    } else if (desc == onnx::AttributeProto::descriptor()) {
+      attribute(static_cast<const onnx::AttributeProto&>(root), 1);
     } else if (desc == onnx::ValueInfoProto::descriptor()) {
-      const auto& vi = *static_cast<const onnx::ValueInfoProto*>(m);
-      if (vi.has_type()) work.emplace_back(&vi.type(), next);
-      leaf(vi.metadata_props_size() > 0, next);
+      value_info(static_cast<const onnx::ValueInfoProto&>(root), 1);
     } else if (desc == onnx::TypeProto::descriptor()) {
-      const auto& t = *static_cast<const onnx::TypeProto*>(m);
-      // The element type of a sequence, optional or map sits two levels down.
-      if (t.has_sequence_type() && t.sequence_type().has_elem_type()) {
-        work.emplace_back(&t.sequence_type().elem_type(), next + 1);
-      }
-      if (t.has_optional_type() && t.optional_type().has_elem_type()) {
-        work.emplace_back(&t.optional_type().elem_type(), next + 1);
-      }
-      if (t.has_map_type() && t.map_type().has_value_type()) {
-        work.emplace_back(&t.map_type().value_type(), next + 1);
-      }
-      leaf(t.has_tensor_type() || t.has_sparse_tensor_type() || t.has_sequence_type() ||
-               t.has_optional_type() || t.has_map_type(),
-           next);
+      types_.emplace_back(&static_cast<const onnx::TypeProto&>(root), 1);
+    } else if (desc == onnx::FunctionProto::descriptor()) {
+      function(static_cast<const onnx::FunctionProto&>(root), 1);
     } else {
-      // Models, functions, training information and anything else.
+      generic(root, 1);
+    }
+    while (deepest_ <= limit_ && (!graphs_.empty() || !types_.empty())) {
+      if (!graphs_.empty()) {
+        auto [g, level] = graphs_.back();
+        graphs_.pop_back();
+        graph(*g, level);
+      } else {
+        auto [t, level] = types_.back();
+        types_.pop_back();
+        type(*t, level);
+      }
+    }
+    return deepest_;
+  }
+
+ private:
+  void reach(int level) { deepest_ = std::max(deepest_, level); }
+
+  // A tensor at `level`: its segment or external-data entries one below.
+  void tensor(const onnx::TensorProto& t, int level) {
+    reach(t.has_segment() || t.external_data_size() > 0 || t.metadata_props_size() > 0
+              ? level + 1
+              : level);
+  }
+  void sparse_tensor(const onnx::SparseTensorProto& t, int level) {
+    reach(level);
+    if (t.has_values()) tensor(t.values(), level + 1);
+    if (t.has_indices()) tensor(t.indices(), level + 1);
+  }
+
+  void model(const onnx::ModelProto& m) {
+    reach(1);
+    if (m.opset_import_size() > 0 || m.metadata_props_size() > 0) reach(2);
+    for (const auto& c : m.configuration()) generic(c, 2);
+    if (m.has_graph()) graphs_.emplace_back(&m.graph(), 2);
+    for (const auto& f : m.functions()) function(f, 2);
+    for (const auto& t : m.training_info()) {
+      reach(2);
+      if (t.has_initialization()) graphs_.emplace_back(&t.initialization(), 3);
+      if (t.has_algorithm()) graphs_.emplace_back(&t.algorithm(), 3);
+      if (t.initialization_binding_size() > 0 || t.update_binding_size() > 0) reach(3);
+    }
+  }
+
+  void function(const onnx::FunctionProto& f, int level) {
+    reach(level);
+    for (const auto& n : f.node()) node(n, level + 1);
+    for (const auto& vi : f.value_info()) value_info(vi, level + 1);
+    if (f.opset_import_size() > 0 || f.metadata_props_size() > 0 || f.attribute_proto_size() > 0) {
+      reach(level + 1);
+    }
+    for (const auto& a : f.attribute_proto()) attribute(a, level + 1);
+  }
+
+  void graph(const onnx::GraphProto& g, int level) {
+    reach(level);
+    for (const auto& n : g.node()) node(n, level + 1);
+    for (const auto* list : {&g.input(), &g.output(), &g.value_info()}) {
+      for (const auto& vi : *list) value_info(vi, level + 1);
+    }
+    for (const auto& t : g.initializer()) tensor(t, level + 1);
+    for (const auto& t : g.sparse_initializer()) sparse_tensor(t, level + 1);
+    for (const auto& a : g.quantization_annotation()) generic(a, level + 1);
+    if (g.metadata_props_size() > 0) reach(level + 1);
+  }
+
+  void node(const onnx::NodeProto& n, int level) {
+    reach(level);
+    for (const auto& a : n.attribute()) attribute(a, level + 1);
+    if (n.metadata_props_size() > 0) reach(level + 1);
+    for (const auto& c : n.device_configurations()) generic(c, level + 1);
+  }
+
+  void attribute(const onnx::AttributeProto& a, int level) {
+    reach(level);
+    if (a.has_t()) tensor(a.t(), level + 1);
+    for (const auto& t : a.tensors()) tensor(t, level + 1);
+    if (a.has_sparse_tensor()) sparse_tensor(a.sparse_tensor(), level + 1);
+    for (const auto& t : a.sparse_tensors()) sparse_tensor(t, level + 1);
+    if (a.has_g()) graphs_.emplace_back(&a.g(), level + 1);
+    for (const auto& g : a.graphs()) graphs_.emplace_back(&g, level + 1);
+    if (a.has_tp()) types_.emplace_back(&a.tp(), level + 1);
+    for (const auto& t : a.type_protos()) types_.emplace_back(&t, level + 1);
+  }
+
+  void value_info(const onnx::ValueInfoProto& vi, int level) {
+    reach(level);
+    if (vi.metadata_props_size() > 0) reach(level + 1);
+    if (vi.has_type()) type(vi.type(), level + 1);
+  }
+
+  // A type: a tensor type ends in its shape's dimensions; the element type
+  // of a sequence, optional or map type sits two levels down and may nest.
+  void type(const onnx::TypeProto& t, int level) {
+    reach(level);
+    switch (t.value_case()) {
+      case onnx::TypeProto::kTensorType:
+        shape_of(t.tensor_type(), level + 1);
+        break;
+      case onnx::TypeProto::kSparseTensorType:
+        shape_of(t.sparse_tensor_type(), level + 1);
+        break;
+      case onnx::TypeProto::kSequenceType:
+        reach(level + 1);
+        if (t.sequence_type().has_elem_type()) {
+          types_.emplace_back(&t.sequence_type().elem_type(), level + 2);
+        }
+        break;
+      case onnx::TypeProto::kOptionalType:
+        reach(level + 1);
+        if (t.optional_type().has_elem_type()) {
+          types_.emplace_back(&t.optional_type().elem_type(), level + 2);
+        }
+        break;
+      case onnx::TypeProto::kMapType:
+        reach(level + 1);
+        if (t.map_type().has_value_type()) {
+          types_.emplace_back(&t.map_type().value_type(), level + 2);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  template <class Tensor>
+  void shape_of(const Tensor& t, int level) {
+    reach(level);
+    if (!t.has_shape()) return;
+    reach(t.shape().dim_size() > 0 ? level + 2 : level + 1);
+  }
+
+  // Any other message, at `level`: its fields through reflection (such
+  // messages are small leaves of a model).
+  void generic(const Message& root, int level) {
+    std::vector<std::pair<const Message*, int>> work{{&root, level}};
+    std::vector<const FieldDescriptor*> fields;
+    while (!work.empty() && deepest_ <= limit_) {
+      auto [m, at] = work.back();
+      work.pop_back();
+      reach(at);
       const auto* r = m->GetReflection();
-      std::vector<const FieldDescriptor*> fields;
+      fields.clear();
       r->ListFields(*m, &fields);
       for (const auto* f : fields) {
         if (f->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) continue;
         if (f->is_repeated()) {
           for (int i = 0; i < r->FieldSize(*m, f); ++i) {
-            work.emplace_back(&r->GetRepeatedMessage(*m, f, i), next);
+            work.emplace_back(&r->GetRepeatedMessage(*m, f, i), at + 1);
           }
         } else {
-          work.emplace_back(&r->GetMessage(*m, f), next);
+          work.emplace_back(&r->GetMessage(*m, f), at + 1);
         }
       }
     }
   }
-  return deepest;
-}
+
+  int limit_;
+  int deepest_ = 0;
+  std::vector<std::pair<const onnx::GraphProto*, int>> graphs_;
+  std::vector<std::pair<const onnx::TypeProto*, int>> types_;
+};
+
+}  // namespace
+
+int nesting_depth(const Message& m, int limit) { return DepthWalk(limit).run(m); }
 
 void check_nesting(const Message& m, const char* what) {
   int depth = nesting_depth(m);

@@ -84,9 +84,9 @@ void IRGraph::rebuild(const RebuildOptions& options) {
     throw ValueError("edit_par: redefining the graph inputs and outputs is not supported yet");
   }
   check_nesting(*model_, "the model");
+  TarqLog::Hold reports;  // written once the rebuild is over
   {
     RebuildScope scope(rebuilding_);
-    TarqLog::Hold reports;
     const OwnerPtr keep = model_owner_;
     auto check_model_kept = [&](const char* step) {
       if (model_owner_ != keep) {
@@ -107,7 +107,7 @@ void IRGraph::rebuild(const RebuildOptions& options) {
       // A value info without any type cannot be trusted; clean them all away.
       for (const auto& vi : model_->graph().value_info()) {
         if (!tensor_type_present(vi.type().tensor_type()) &&
-            vi.type().sequence_type().ByteSizeLong() == 0) {
+            !sequence_type_present(vi.type().sequence_type())) {
           tarqLog::w("The type of '" + vi.name() + "' is wrong! Try clean it!");
           clean_shape = true;
           break;
@@ -145,8 +145,8 @@ void IRGraph::rebuild(const RebuildOptions& options) {
     clock.lap("dependencies");
     clock.report(graph_->node_size());
     op_ruler_pause = host_factory_->new_map();
-    reports.release();
   }
+  reports.release();
   if (verify_wanted()) verify();
 }
 

@@ -82,40 +82,67 @@ bool shape_matches(const Shape& shape, const onnx::ValueInfoProto* vi) {
   return true;
 }
 
-// A name -> position table against the list it indexes: each name maps to
-// its last position, the entries stand in the order names first occur, and
-// there is no other entry. Marks, in `repeated`, the positions whose name
-// occurred before.
+// A name -> position table against the list it indexes, one list element
+// at a time: each name maps to its last position, the entries stand in the
+// order names first occur, and (finish) there is no other entry.
 template <class NameAt>
-void check_positions(const NameIndex& table, const char* what, int count, NameAt name_at,
-                     std::vector<char>* repeated = nullptr) {
-  size_t next = 0;  // entries met so far
-  for (int i = 0; i < count; ++i) {
-    const std::string& name = name_at(i);
-    auto it = table.find(name);
-    if (it == table.end()) differ(what, name, "an entry", "none");
-    const size_t entry = table.position(it);
-    if (entry == next) {
-      ++next;
-    } else if (entry > next) {
-      differ(what, name, "entry number " + std::to_string(next) + " in insertion order",
+class PositionCheck {
+ public:
+  PositionCheck(const NameIndex& table, const char* what, int count, NameAt name_at)
+      : table_(table), what_(what), count_(count), name_at_(name_at) {}
+
+  // Element i, named `name`; returns whether the name occurred before.
+  bool step(int i, const HashedName& name) {
+    auto it = table_.find(name);
+    if (it == table_.end()) differ(what_, name.name, "an entry", "none");
+    const size_t entry = table_.position(it);
+    bool repeated = false;
+    if (entry == next_) {
+      ++next_;
+    } else if (entry > next_) {
+      differ(what_, name.name, "entry number " + std::to_string(next_) + " in insertion order",
              "entry number " + std::to_string(entry));
-    } else if (repeated) {
-      (*repeated)[static_cast<size_t>(i)] = 1;
+    } else {
+      repeated = true;
     }
     const int64_t v = it->second;
-    if (v < i || v >= count || name_at(static_cast<int>(v)) != name) {
+    if (v < i || v >= count_ || (v != i && name_at_(static_cast<int>(v)) != name.name)) {
       int last = i;
-      for (int j = i + 1; j < count; ++j) {
-        if (name_at(j) == name) last = j;
+      for (int j = i + 1; j < count_; ++j) {
+        if (name_at_(j) == name.name) last = j;
       }
-      differ(what, name, "position " + std::to_string(last), "position " + std::to_string(v));
+      differ(what_, name.name, "position " + std::to_string(last), "position " + std::to_string(v));
+    }
+    return repeated;
+  }
+
+  void finish() const {
+    if (next_ != table_.size()) {
+      const auto& extra = table_.entry(next_);
+      differ(what_, extra.first, "no entry", "position " + std::to_string(extra.second));
     }
   }
-  if (next != table.size()) {
-    const auto& extra = table.entry(next);
-    differ(what, extra.first, "no entry", "position " + std::to_string(extra.second));
-  }
+
+ private:
+  const NameIndex& table_;
+  const char* what_;
+  int count_;
+  NameAt name_at_;
+  size_t next_ = 0;  // entries met so far
+};
+
+template <class NameAt>
+PositionCheck<NameAt> position_check(const NameIndex& table, const char* what, int count,
+                                     NameAt name_at) {
+  return PositionCheck<NameAt>(table, what, count, name_at);
+}
+
+// A whole list at once.
+template <class NameAt>
+void check_positions(const NameIndex& table, const char* what, int count, NameAt name_at) {
+  auto check = position_check(table, what, count, name_at);
+  for (int i = 0; i < count; ++i) check.step(i, HashedName(name_at(i)));
+  check.finish();
 }
 
 void check_names(const NameVector& live, const char* what, const std::vector<std::string_view>& want) {
@@ -156,7 +183,7 @@ void IRGraph::verify() const {
   const auto& node_list = graph.node();
   const int n = node_list.size();
 
-  // Constants, graph inputs and outputs, the node index.
+  // Constants, graph inputs and outputs.
   check_positions(*consts_, "consts", graph.initializer_size(),
                   [&](int i) -> const std::string& { return graph.initializer(i).name(); });
   check_positions(*inputs_with_const_, "inputs_with_const", graph.input_size(),
@@ -169,75 +196,94 @@ void IRGraph::verify() const {
   want.clear();
   for (const auto& vi : graph.output()) want.push_back(vi.name());
   check_names(*outputs_, "outputs", want);
-  std::vector<char> name_repeated(static_cast<size_t>(n), 0);
-  check_positions(
-      *nodes_, "nodes", n, [&](int i) -> const std::string& { return node_list.Get(i).name(); },
-      &name_repeated);
 
   // Operands: keys in the order names first occur (value infos, then every
   // node's reads and writes), producers, consumers in order, shapes, types.
   const OperandMap& ops = *operands_;
   std::vector<Expected> expect(ops.size());
   size_t next = 0;
-  auto operand_at = [&](std::string_view name, const char* role) -> size_t {
+  auto operand_at = [&](const HashedName& name, const char* role) -> size_t {
     auto it = ops.find(name);
-    if (it == ops.end()) differ("operands", name, std::string("an operand (") + role + ")", "none");
+    if (it == ops.end()) {
+      differ("operands", name.name, std::string("an operand (") + role + ")", "none");
+    }
     const size_t pos = ops.position(it);
     if (pos == next) {
       ++next;
     } else if (pos > next) {
-      differ("operands", name, "entry number " + std::to_string(next) + " in insertion order",
+      differ("operands", name.name, "entry number " + std::to_string(next) + " in insertion order",
              "entry number " + std::to_string(pos));
     }
     return pos;
   };
   for (const auto* list : {&graph.input(), &graph.output(), &graph.value_info()}) {
-    for (const auto& vi : *list) {
-      if (consts_->count(vi.name())) continue;
-      Expected& e = expect[operand_at(vi.name(), "value information")];
+    const int count = list->size();
+    for (int i = 0; i < count; ++i) {
+      read_ahead<kValueInfo>(*list, i, [&](const onnx::ValueInfoProto& ahead) {
+        HashedName name(ahead.name());
+        consts_->prefetch(name);
+        ops.prefetch(name);
+      });
+      const auto& vi = list->Get(i);
+      HashedName name(vi.name());
+      if (consts_->count(name)) continue;
+      Expected& e = expect[operand_at(name, "value information")];
       const auto& type = vi.type();
       if (tensor_type_present(type.tensor_type())) {
         e.shape_from = e.dtype_from = &vi;
-      } else if (type.sequence_type().ByteSizeLong() > 0) {
+      } else if (sequence_type_present(type.sequence_type())) {
         e.dtype_from = &vi;
       }
     }
   }
 
+  // The nodes, once: the node index, each read and write, and the flags
+  // the operator scan sets (never clears) until the first extended operator.
   NodeSlots slots;  // the operand each top-level slot names, for the analyses below
   slots.in_begin.reserve(static_cast<size_t>(n) + 1);
   slots.out_begin.reserve(static_cast<size_t>(n) + 1);
+  slots.in.reserve(static_cast<size_t>(n) * 2);
+  slots.out.reserve(static_cast<size_t>(n));
   EqualNodeIndex listed_nodes;
   auto link = [&](const onnx::NodeProto& node, bool slow, bool top_level) {
     auto* self = const_cast<onnx::NodeProto*>(&node);
     for (const auto& input : node.input()) {
       int64_t code = -1;
-      if (!input.empty() && !consts_->count(input)) {
-        const size_t pos = operand_at(input, "read by a node");
-        code = static_cast<int64_t>(pos);
-        const auto& outs = ops.entry(pos).second->outputs;
-        size_t& c = expect[pos].consumers;
-        bool listed = c > 0 && c <= outs.size() && outs[c - 1] == self;
-        if (!listed && slow && c <= outs.size()) listed = listed_nodes.holds(pos, outs.data(), c, node);
-        if (!listed) {
-          if (c >= outs.size() || outs[c] != self) {
-            differ("operands", input, "consumer number " + std::to_string(c) + ": " + node_label(self),
-                   c < outs.size() ? node_label(outs[c]) : "no more consumers");
+      if (!input.empty()) {
+        HashedName name(input);
+        if (!consts_->count(name)) {
+          const size_t pos = operand_at(name, "read by a node");
+          code = static_cast<int64_t>(pos);
+          const auto& outs = ops.entry(pos).second->outputs;
+          size_t& c = expect[pos].consumers;
+          bool listed = c > 0 && outs[c - 1] == self;
+          if (!listed && slow) listed = listed_nodes.holds(pos, outs.data(), c, node);
+          if (!listed) {
+            if (c >= outs.size() || outs[c] != self) {
+              differ("operands", input,
+                     "consumer number " + std::to_string(c) + ": " + node_label(self),
+                     c < outs.size() ? node_label(outs[c]) : "no more consumers");
+            }
+            ++c;
           }
-          ++c;
         }
       }
       if (top_level) slots.in.push_back(code);
     }
     for (const auto& output : node.output()) {
-      const size_t pos = operand_at(output, "written by a node");
+      const size_t pos = operand_at(HashedName(output), "written by a node");
       expect[pos].producer = &node;
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
   };
+  auto node_names = position_check(*nodes_, "nodes", n, [&](int i) -> const std::string& {
+    return node_list.Get(i).name();
+  });
   std::vector<const onnx::NodeProto*> branch_nodes;
+  bool scanning = true;
   for (int i = 0; i < n; ++i) {
-    read_ahead<kOpType | kNodeIO>(node_list, i, [&](const onnx::NodeProto& ahead) {
+    read_ahead<kNodeName | kOpType | kNodeIO>(node_list, i, [&](const onnx::NodeProto& ahead) {
+      nodes_->prefetch(ahead.name());
       for (const auto& input : ahead.input()) {
         HashedName name(input);
         consts_->prefetch(name);
@@ -246,18 +292,29 @@ void IRGraph::verify() const {
       for (const auto& name : ahead.output()) ops.prefetch(name);
     });
     const auto& node = node_list.Get(i);
+    const bool repeated = node_names.step(i, HashedName(node.name()));
+    const std::string& op = node.op_type();
+    if (scanning) {
+      if ((op == "DequantizeLinear" || op == "QuantizeLinear") && !qat) {
+        differ("qat", node.name(), "true (a " + op + " node)", "false");
+      }
+      if (op == "Reshape_" || is_extend_op(op)) {
+        if (!has_extend_op) differ("has_extend_op", node.name(), "true (a " + op + " node)", "false");
+        scanning = false;
+      }
+    }
     slots.in_begin.push_back(slots.in.size());
     slots.out_begin.push_back(slots.out.size());
-    slots.is_if.push_back(node.op_type() == "If");
+    slots.is_if.push_back(op == "If");
     if (slots.is_if.back()) {
       for (const auto& attr : node.attribute()) {
         if (attr.type() != onnx::AttributeProto::GRAPH) continue;
         for (const auto& sub : attr.g().node()) branch_nodes.push_back(&sub);
       }
     }
-    // The input slots are recorded first; outputs follow in their own list.
-    link(node, name_repeated[static_cast<size_t>(i)] != 0, true);
+    link(node, repeated, true);
   }
+  node_names.finish();
   slots.in_begin.push_back(slots.in.size());
   slots.out_begin.push_back(slots.out.size());
   slots.names_unique = nodes_->size() == static_cast<size_t>(n);
@@ -354,18 +411,6 @@ void IRGraph::verify() const {
 
   if (n_bytes != initializer_bytes(graph)) {
     differ("n_bytes", "", std::to_string(initializer_bytes(graph)), std::to_string(n_bytes));
-  }
-
-  // The flags the operator scan sets (never clears).
-  for (const auto& node : node_list) {
-    const std::string& op = node.op_type();
-    if ((op == "DequantizeLinear" || op == "QuantizeLinear") && !qat) {
-      differ("qat", node.name(), "true (a " + op + " node)", "false");
-    }
-    if (is_extend_op(op) || op == "Reshape_") {
-      if (!has_extend_op) differ("has_extend_op", node.name(), "true (a " + op + " node)", "false");
-      break;
-    }
   }
 
   auto fresh = capture_dependency_maps(slots);

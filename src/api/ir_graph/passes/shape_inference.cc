@@ -39,6 +39,7 @@
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/api/ir_graph/nesting.h"
 #include "tarq/errors.h"
 
 namespace tarq {
@@ -348,6 +349,8 @@ OwnerPtr IRGraph::infer_shapes(const OwnerPtr& model_owner, bool check, bool dyn
     throw ValueError("infer_shapes needs a ModelProto");
   }
   auto& model = model_owner->root_as<onnx::ModelProto>();
+  // Inference and the checker recurse; the rebuild has checked already.
+  if (!rebuilding_) check_nesting(model, "the model");
   bool uses_extended = false;
   {
     SuppressStderr quiet;

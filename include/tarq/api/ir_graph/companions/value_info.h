@@ -8,6 +8,7 @@
 namespace onnx {
 class ValueInfoProto;
 class TypeProto_Tensor;
+class TypeProto_Sequence;
 }  // namespace onnx
 
 namespace tarq {
@@ -29,6 +30,8 @@ void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape,
 // for "has a type". The field tests answer it for the usual value info
 // without sizing the message.
 bool tensor_type_present(const onnx::TypeProto_Tensor& tensor_type);
+// The same test for a sequence type, without sizing nested element types.
+bool sequence_type_present(const onnx::TypeProto_Sequence& sequence_type);
 
 // ONNX element-type code -> array element type. The codes coincide, so this
 // only validates: UNDEFINED (0) stays 0 (absent); an unknown code throws
