@@ -25,3 +25,71 @@ def ir():
     import tarq.api.ir_graph as ir
 
     return ir
+
+
+# ---- facts about a model, for tests that check a graph is still valid
+
+def subgraphs(node):
+    """The graphs a node holds in its attributes."""
+    for a in node.attribute:
+        if a.type == onnx.AttributeProto.GRAPH:
+            yield a.g
+        elif a.type == onnx.AttributeProto.GRAPHS:
+            yield from a.graphs
+
+
+def all_nodes(graph):
+    """Every node of the graph and of its subgraphs, at any depth."""
+    for n in graph.node:
+        yield n
+        for sub in subgraphs(n):
+            yield from all_nodes(sub)
+
+
+def defined(graph):
+    """The names a graph defines: inputs, initializers, node outputs."""
+    names = {v.name for v in graph.input} | {t.name for t in graph.initializer}
+    names |= {t.values.name for t in graph.sparse_initializer}
+    for n in graph.node:
+        names.update(n.output)
+    return names
+
+
+def reads(node):
+    """A node's inputs and the names its subgraphs (at any depth) read from outside."""
+    names = {i for i in node.input if i}
+    for sub in subgraphs(node):
+        inner = set()
+        for n in sub.node:
+            inner |= reads(n)
+        names |= inner - defined(sub)
+    return names
+
+
+def order_fault(graph):
+    """Where the top-level nodes are not in topological order, or None."""
+    known = {v.name for v in graph.input} | {t.name for t in graph.initializer}
+    known |= {t.values.name for t in graph.sparse_initializer}
+    made = {o for n in graph.node for o in n.output}
+    for n in graph.node:
+        late = sorted(reads(n) - known)
+        if late:
+            where = "before the node that makes it" if late[0] in made else (
+                "which is neither made nor a graph input nor an initializer")
+            return f"node {n.name or n.op_type!r} reads {late[0]!r} {where}"
+        known.update(n.output)
+    return None
+
+
+def ort_session(model_or_path):
+    """An onnxruntime session on one thread, without graph optimisations, quiet."""
+    import onnxruntime as ort
+
+    options = ort.SessionOptions()
+    options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    options.intra_op_num_threads = 1
+    options.inter_op_num_threads = 1
+    options.log_severity_level = 3
+    source = model_or_path if isinstance(model_or_path, str) else model_or_path.SerializeToString()
+    return ort.InferenceSession(source, options, providers=["CPUExecutionProvider"])
+

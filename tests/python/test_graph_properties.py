@@ -13,11 +13,11 @@ ONNX check and onnxruntime computes what it computed for the original.
 """
 import numpy as np
 import onnx
-import onnxruntime as ort
 from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 from onnx import TensorProto, helper, numpy_helper
 
+from conftest import order_fault, ort_session, reads
 from test_packaged_models import restore_weights
 
 F, I64, BOOL = TensorProto.FLOAT, TensorProto.INT64, TensorProto.BOOL
@@ -235,32 +235,6 @@ def graphs(draw):
 
 # ---------------------------------------------------------------- model facts
 
-def _subgraphs(node):
-    for a in node.attribute:
-        if a.type == onnx.AttributeProto.GRAPH:
-            yield a.g
-        elif a.type == onnx.AttributeProto.GRAPHS:
-            yield from a.graphs
-
-
-def _defined(graph):
-    names = {v.name for v in graph.input} | {t.name for t in graph.initializer}
-    for n in graph.node:
-        names.update(n.output)
-    return names
-
-
-def _reads(node):
-    """A node's inputs and the outer-scope names its subgraphs read, at any depth."""
-    names = {i for i in node.input if i}
-    for sub in _subgraphs(node):
-        inner = set()
-        for n in sub.node:
-            inner |= _reads(n)
-        names |= inner - _defined(sub)
-    return names
-
-
 def _live(graph):
     """Names of the top-level nodes that a graph output depends on."""
     producer = {o: n for n in graph.node for o in n.output}
@@ -269,32 +243,12 @@ def _live(graph):
         n = producer.get(todo.pop())
         if n is not None and n.name not in live:
             live.add(n.name)
-            todo.extend(_reads(n))
+            todo.extend(reads(n))
     return live
 
 
-def _order_fault(graph):
-    known = {v.name for v in graph.input} | {t.name for t in graph.initializer}
-    for n in graph.node:
-        late = sorted(_reads(n) - known)
-        if late:
-            return f"node {n.name!r} reads {late[0]!r} before it is made"
-        known.update(n.output)
-    return None
-
-
-def _session(model):
-    options = ort.SessionOptions()
-    options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    options.intra_op_num_threads = 1
-    options.inter_op_num_threads = 1
-    options.log_severity_level = 3
-    return ort.InferenceSession(model.SerializeToString(), options,
-                                providers=["CPUExecutionProvider"])
-
-
 def _run(model, feeds):
-    s = _session(model)
+    s = ort_session(model)
     outs = s.run(None, {i.name: feeds[i.name] for i in s.get_inputs()})
     return dict(zip([o.name for o in s.get_outputs()], outs))
 
@@ -354,7 +308,7 @@ def test_shuffled_graphs_rebuild_sort_and_compute_the_same(ir, graph_and_order, 
         made = {o for n in graph.node for o in n.output}
         read = set()
         for n in graph.node:
-            read |= _reads(n)
+            read |= reads(n)
         assert read <= declared | made, (
             f"read, but neither declared nor made: {sorted(read - declared - made)}")
         names = {n.name for n in graph.node}
@@ -362,7 +316,7 @@ def test_shuffled_graphs_rebuild_sort_and_compute_the_same(ir, graph_and_order, 
         assert names <= all_names
         assert [v.name for v in graph.output] == [v.name for v in original.graph.output]
         if sort_nodes or not cached:
-            fault = _order_fault(graph)
+            fault = order_fault(graph)
             assert fault is None, fault
             onnx.checker.check_model(model, full_check=True)
             if want is not None:

@@ -30,7 +30,7 @@ import onnxruntime as ort
 import pytest
 from onnx import numpy_helper, version_converter
 
-from conftest import backend_models, light_models
+from conftest import all_nodes, backend_models, light_models, order_fault, ort_session
 from test_packaged_models import MODELS as PACKAGED, restore_weights
 
 RTOL, ATOL = 1e-4, 1e-5
@@ -94,62 +94,8 @@ def _note(group, name):
 
 # ---------------------------------------------------------------- the model itself
 
-def _subgraphs(node):
-    for a in node.attribute:
-        if a.type == onnx.AttributeProto.GRAPH:
-            yield a.g
-        elif a.type == onnx.AttributeProto.GRAPHS:
-            yield from a.graphs
-
-
-def _all_nodes(graph):
-    for n in graph.node:
-        yield n
-        for sub in _subgraphs(n):
-            yield from _all_nodes(sub)
-
-
-def _defined(graph):
-    names = {v.name for v in graph.input} | {t.name for t in graph.initializer}
-    names |= {t.values.name for t in graph.sparse_initializer}
-    for n in graph.node:
-        names.update(n.output)
-    return names
-
-
-def _outer_reads(graph):
-    """Names the nodes of a subgraph (at any depth) read from enclosing scopes."""
-    reads = set()
-    for n in graph.node:
-        reads.update(_reads(n))
-    return reads - _defined(graph) - {""}
-
-
-def _reads(node):
-    """A node's inputs and the outer-scope names its subgraphs read."""
-    names = set(node.input)
-    for sub in _subgraphs(node):
-        names |= _outer_reads(sub)
-    return names
-
-
-def _order_fault(graph):
-    """Where the top-level nodes are not in topological order, or None."""
-    known = {v.name for v in graph.input} | {t.name for t in graph.initializer} | {""}
-    known |= {t.values.name for t in graph.sparse_initializer}
-    made = {o for n in graph.node for o in n.output}
-    for n in graph.node:
-        late = sorted(_reads(n) - known)
-        if late:
-            where = "before the node that makes it" if late[0] in made else (
-                "which is neither made nor a graph input nor an initializer")
-            return f"node {n.name or n.op_type!r} reads {late[0]!r} {where}"
-        known.update(n.output)
-    return None
-
-
 def _random_ops(model):
-    nodes = list(_all_nodes(model.graph))
+    nodes = list(all_nodes(model.graph))
     for f in model.functions:
         nodes.extend(f.node)
     found = {n.op_type for n in nodes if n.op_type in RANDOM_OPS}
@@ -178,16 +124,6 @@ def _clip(text, limit):
 
 
 # ---------------------------------------------------------------- onnxruntime
-
-def _session(model_or_path):
-    options = ort.SessionOptions()
-    options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    options.intra_op_num_threads = 1
-    options.inter_op_num_threads = 1
-    options.log_severity_level = 3
-    source = model_or_path if isinstance(model_or_path, str) else model_or_path.SerializeToString()
-    return ort.InferenceSession(source, options, providers=["CPUExecutionProvider"])
-
 
 def _run(session, feeds):
     """Runs a session; bfloat16 tensors go in and come out as their 16-bit patterns."""
@@ -318,14 +254,14 @@ class Reference:
             self.reason = ("no inputs can be made", why)
             return
         try:
-            session = _session(path)
+            session = ort_session(path)
         except Exception as e:  # noqa: BLE001 - any failure of onnxruntime on the original
             self.reason = _ort_reason("load", e)
             if "NOT_IMPLEMENTED" not in str(e) or _default_opset(original) >= self.UPGRADE:
                 return
             try:
                 self.upgrade = True
-                session = _session(self._runnable(original))
+                session = ort_session(self._runnable(original))
             except Exception:  # noqa: BLE001 - the first reason stands
                 return
         try:
@@ -349,7 +285,7 @@ class Reference:
 
     def compare(self, model):
         """Runs the model; returns the names of original outputs it no longer has."""
-        session = _session(self._runnable(model))
+        session = ort_session(self._runnable(model))
         names = [o.name for o in session.get_outputs()]
         extra = [n for n in names if n not in self.outputs]
         assert not extra, f"outputs the original does not have: {extra}"
@@ -402,14 +338,14 @@ def _sweep(ir, path, original, ref, cache, facts):
         if cache is None and not facts["valid"]:
             return False  # the checker rejects the original too
         raise AssertionError(f"construction: {type(e).__name__}: {_clip(str(e), 400)}") from e
-    produced = {o for n in _all_nodes(original.graph) for o in n.output}
-    read = {i for n in _all_nodes(original.graph) for i in n.input}
+    produced = {o for n in all_nodes(original.graph) for o in n.output}
+    read = {i for n in all_nodes(original.graph) for i in n.input}
     for step, action in STEPS:
         try:
             action(g)
             g.verify()
             model = restore_weights(g) if cache is not None else ir.to_onnx(g.model)
-            fault = _order_fault(model.graph) if facts["sorted"] else None
+            fault = order_fault(model.graph) if facts["sorted"] else None
             if fault:
                 raise AssertionError(fault)
             if facts["valid"]:
@@ -431,7 +367,7 @@ def test_model(ir, path, kind, request):
     original = onnx.load(path)
     valid = _passes_checker(original)
     facts = {"valid": valid, "full_check": valid and _passes_checker(original, True),
-             "sorted": _order_fault(original.graph) is None, "dropped": set()}
+             "sorted": order_fault(original.graph) is None, "dropped": set()}
     ref = Reference(path, kind, original)
 
     failures, built = [], []

@@ -1,6 +1,5 @@
 """Bad input of every kind fails with an exception, never a crash."""
 import gc
-import os
 
 import onnx
 import pytest

@@ -233,13 +233,20 @@ void bind_graph(py::module_& m) {
       [](IRGraph& g, py::handle m) { g.set_model(model_owner_arg(m)); });
   // The graph of the last rebuild: after `model = other` it is still the
   // previous model's graph (kept alive) until the next rebuild.
-  cls.def_property_readonly("graph", [](IRGraph& g) -> py::object {
-    return g.graph() ? wrap_message(g.graph_owner(), g.graph()) : py::none();
-  });
-  cls.def_property_readonly("node", [](IRGraph& g) -> py::object {
-    if (!g.graph()) return py::none();
-    return wrap_message(g.graph_owner(), g.graph()).attr("node");
-  });
+  cls.def_property_readonly(
+      "graph",
+      [](IRGraph& g) -> py::object {
+        return g.graph() ? wrap_message(g.graph_owner(), g.graph()) : py::none();
+      },
+      "model.graph as of the last rebuild; after `model = other` the previous model's graph\n"
+      "(kept alive, readable and writable) until the next rebuild.");
+  cls.def_property_readonly(
+      "node",
+      [](IRGraph& g) -> py::object {
+        if (!g.graph()) return py::none();
+        return wrap_message(g.graph_owner(), g.graph()).attr("node");
+      },
+      "graph.node of the graph above.");
 
   // Index tables: live read-only views.
   cls.def_property_readonly("operands",

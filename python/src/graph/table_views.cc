@@ -322,10 +322,13 @@ void bind_table_views(py::module_& m) {
                         py::handle node) { c.op->outputs.push_back(node_for_operand(c.op, node)); })
       .def("insert",
            [](ConsumerList& c, int64_t i, py::handle node) {
+             // The argument first: reading it may run Python code that
+             // changes this very list.
+             auto* n = node_for_operand(c.op, node);
              auto& outs = c.op->outputs;
-             int64_t n = static_cast<int64_t>(outs.size());
-             i = i < 0 ? std::max<int64_t>(0, i + n) : std::min(i, n);
-             outs.insert(outs.begin() + i, node_for_operand(c.op, node));
+             int64_t size = static_cast<int64_t>(outs.size());
+             i = i < 0 ? std::max<int64_t>(0, i + size) : std::min(i, size);
+             outs.insert(outs.begin() + i, n);
            })
       .def("remove",
            [](ConsumerList& c, py::handle node) {

@@ -6,22 +6,12 @@
 
 #include <algorithm>
 
+#include "../graph_core/differ.h"
 #include "../graph_core/node_slots.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/errors.h"
 
 namespace tarq {
-
-namespace {
-
-[[noreturn]] void differ(const char* table, std::string_view key, std::string expected,
-                         std::string actual) {
-  throw VerifyError(table, std::string(key), std::move(expected), std::move(actual));
-}
-
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
-
-}  // namespace
 
 const int64_t* DependencyMap::find(std::string_view key) const {
   if (!index_) {

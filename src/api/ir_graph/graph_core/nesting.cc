@@ -17,6 +17,23 @@ namespace {
 using google::protobuf::FieldDescriptor;
 using google::protobuf::Message;
 
+// Calls f(field, index) for every message a message holds directly (index
+// -1 for a singular field), through reflection.
+template <class F>
+void for_each_child(const Message& m, std::vector<const FieldDescriptor*>& fields, F f) {
+  const auto* r = m.GetReflection();
+  fields.clear();
+  r->ListFields(m, &fields);
+  for (const auto* field : fields) {
+    if (field->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) continue;
+    if (!field->is_repeated()) {
+      f(field, -1);
+      continue;
+    }
+    for (int i = r->FieldSize(m, field) - 1; i >= 0; --i) f(field, i);
+  }
+}
+
 // Counts levels the way protobuf does (a message is one level deeper than
 // its parent) without recursion. Only graphs (in attributes) and types (in
 // types) nest without bound, so only they go on the work list; everything
@@ -187,18 +204,10 @@ class DepthWalk {
       work.pop_back();
       reach(at);
       const auto* r = m->GetReflection();
-      fields.clear();
-      r->ListFields(*m, &fields);
-      for (const auto* f : fields) {
-        if (f->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) continue;
-        if (f->is_repeated()) {
-          for (int i = 0; i < r->FieldSize(*m, f); ++i) {
-            work.emplace_back(&r->GetRepeatedMessage(*m, f, i), at + 1);
-          }
-        } else {
-          work.emplace_back(&r->GetMessage(*m, f), at + 1);
-        }
-      }
+      for_each_child(*m, fields, [&](const FieldDescriptor* f, int i) {
+        work.emplace_back(i < 0 ? &r->GetMessage(*m, f) : &r->GetRepeatedMessage(*m, f, i),
+                          at + 1);
+      });
     }
   }
 
@@ -235,16 +244,10 @@ void delete_message(Message* m) {
     Message* cur = work.back();
     work.pop_back();
     const auto* r = cur->GetReflection();
-    fields.clear();
-    r->ListFields(*cur, &fields);
-    for (const auto* f : fields) {
-      if (f->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) continue;
-      if (f->is_repeated()) {
-        while (r->FieldSize(*cur, f) > 0) work.push_back(r->ReleaseLast(cur, f));
-      } else {
-        work.push_back(r->ReleaseMessage(cur, f));
-      }
-    }
+    // Repeated children come last first, so each release takes the last.
+    for_each_child(*cur, fields, [&](const FieldDescriptor* f, int i) {
+      work.push_back(i < 0 ? r->ReleaseMessage(cur, f) : r->ReleaseLast(cur, f));
+    });
     delete cur;
   }
 }

@@ -4,7 +4,9 @@
 // Positions are indexes into the operand table, valid until it changes.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 namespace tarq {
@@ -29,6 +31,29 @@ struct NodeSlots {
   bool names_unique = false;
 
   size_t nodes() const { return in_begin.empty() ? 0 : in_begin.size() - 1; }
+};
+
+// The distinct operands one node reads, each once, in first-seen order: a
+// scan for the usual few inputs, a set for a node with many.
+class DistinctReads {
+ public:
+  void start(size_t inputs) {
+    many_ = inputs > 16;
+    seen_.clear();
+    seen_many_.clear();
+  }
+  // Whether `pos` is read for the first time by this node.
+  bool first(int64_t pos) {
+    if (many_) return seen_many_.insert(pos).second;
+    if (std::find(seen_.begin(), seen_.end(), pos) != seen_.end()) return false;
+    seen_.push_back(pos);
+    return true;
+  }
+
+ private:
+  bool many_ = false;
+  std::vector<int64_t> seen_;
+  std::unordered_set<int64_t> seen_many_;
 };
 
 }  // namespace tarq

@@ -17,10 +17,10 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "declared_size.h"
+#include "differ.h"
 #include "equal_nodes.h"
 #include "node_slots.h"
 #include "read_ahead.h"
@@ -32,13 +32,6 @@
 namespace tarq {
 
 namespace {
-
-[[noreturn]] void differ(const char* table, std::string_view key, std::string expected,
-                         std::string actual) {
-  throw VerifyError(table, std::string(key), std::move(expected), std::move(actual));
-}
-
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
 
 std::string node_label(const onnx::NodeProto* n) {
   return n ? "node " + quoted(n->name()) + " (" + n->op_type() + ")" : "no node";
@@ -364,26 +357,17 @@ void IRGraph::verify() const {
     auto it = ops.find(name);
     return it == ops.end() ? -1 : static_cast<int64_t>(ops.position(it));
   };
-  std::vector<int64_t> seen;
-  std::unordered_set<int64_t> seen_many;
+  DistinctReads distinct;
   for (int i = 0; i < n; ++i) {
     const auto& node = node_list.Get(i);
     freed.clear();
-    seen.clear();
-    seen_many.clear();
     const size_t begin = slots.in_begin[static_cast<size_t>(i)];
     const size_t end = slots.in_begin[static_cast<size_t>(i) + 1];
+    distinct.start(end - begin);
     for (size_t s = begin; s < end; ++s) {
       int64_t pos = slots.in[s];
       if (pos < 0) pos = by_name(node.input(static_cast<int>(s - begin)));
-      if (pos < 0) continue;
-      if (end - begin <= 16) {
-        if (std::find(seen.begin(), seen.end(), pos) != seen.end()) continue;
-        seen.push_back(pos);
-      } else if (!seen_many.insert(pos).second) {
-        continue;
-      }
-      count_read(static_cast<size_t>(pos));
+      if (pos >= 0 && distinct.first(pos)) count_read(static_cast<size_t>(pos));
     }
     if (slots.is_if[static_cast<size_t>(i)]) {
       for (const auto& attr : node.attribute()) {

@@ -10,9 +10,7 @@
 // occur. Changes nothing else.
 #include <onnx/onnx_pb.h>
 
-#include <algorithm>
 #include <string_view>
-#include <unordered_set>
 
 #include "../graph_core/node_slots.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -39,26 +37,17 @@ void IRGraph::fill_can_frees(const NodeSlots& slots) {
   };
   const auto& nodes = model_->graph().node();
   frees.reserve(frees.size() + slots.nodes());
-  std::vector<int64_t> seen;
-  std::unordered_set<int64_t> seen_many;
+  DistinctReads distinct;
   for (size_t i = 0; i < slots.nodes(); ++i) {
     const auto& node = nodes.Get(static_cast<int>(i));
     frees.push_list();
     // Each distinct input once, in first-seen order.
     size_t begin = slots.in_begin[i], end = slots.in_begin[i + 1];
-    seen.clear();
-    seen_many.clear();
+    distinct.start(end - begin);
     for (size_t s = begin; s < end; ++s) {
       int64_t pos = slots.in[s];
       if (pos == -1) pos = by_name(node.input(static_cast<int>(s - begin)));
-      if (pos < 0) continue;
-      if (end - begin <= 16) {
-        if (std::find(seen.begin(), seen.end(), pos) != seen.end()) continue;
-        seen.push_back(pos);
-      } else if (!seen_many.insert(pos).second) {
-        continue;
-      }
-      count_read(pos);
+      if (pos >= 0 && distinct.first(pos)) count_read(pos);
     }
     if (slots.is_if[i]) {
       for (const auto& attr : node.attribute()) {
