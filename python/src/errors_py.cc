@@ -20,8 +20,8 @@ void register_errors(py::module_& m) {
     } catch (const VerifyError& e) {
       // Names come from the model and need not be UTF-8.
       auto text = [](const std::string& s) {
-        return py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-            s.data(), static_cast<Py_ssize_t>(s.size()), "backslashreplace"));
+        return py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "backslashreplace"));
       };
       py::object err = py::reinterpret_borrow<py::object>(verify)(text(e.what()));
       err.attr("table") = text(e.table);

@@ -63,7 +63,8 @@ TEST(Verify, NamesTheStaleTable) {
   g.rebuild();
   g.verify();
   // A replaced model: graph() still shows the old one until the rebuild.
-  g.set_model(std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(conv_relu())));
+  g.set_model(
+      std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(conv_relu())));
   EXPECT_THROW(g.verify(), tarq::VerifyError);
   EXPECT_EQ(g.graph()->node(1).name(), "renamed");
   g.rebuild();
@@ -88,7 +89,8 @@ class Meddling : public tarq::NativeArrayMap {
 TEST(Verify, ARefusedWeightStaysInTheModel) {
   auto cache = std::make_shared<Meddling>();
   cache->on_set = [] { throw std::runtime_error("cache full"); };
-  auto owner = std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(conv_relu()));
+  auto owner =
+      std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(conv_relu()));
   tarq::IRGraphOptions o;
   o.initializer_dat = cache;
   EXPECT_THROW(tarq::IRGraph(owner, o), std::runtime_error);

@@ -272,8 +272,8 @@ class IRGraph {
   NodeSlots resolve_slots() const;
   void fill_can_frees(const NodeSlots& slots);
   void capture_dependencies(const NodeSlots& slots);
-  std::pair<std::shared_ptr<DependencyMap>, std::shared_ptr<DependencyMap>>
-  capture_dependency_maps(const NodeSlots& slots) const;
+  std::pair<std::shared_ptr<DependencyMap>, std::shared_ptr<DependencyMap>> capture_dependency_maps(
+      const NodeSlots& slots) const;
   void scan_operators();
   // Moves weights into the cache, loads external data and checks the model
   // (graph_core/weight_cache.cc).

@@ -2,9 +2,9 @@
 
 #include <onnx/onnx_pb.h>
 
-#include "tarq/api/ir_graph/message_owner.h"
-
 #include <unordered_map>
+
+#include "tarq/api/ir_graph/message_owner.h"
 
 namespace tarq {
 

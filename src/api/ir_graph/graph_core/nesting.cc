@@ -82,9 +82,8 @@ class DepthWalk {
 
   // A tensor at `level`: its segment or external-data entries one below.
   void tensor(const onnx::TensorProto& t, int level) {
-    reach(t.has_segment() || t.external_data_size() > 0 || t.metadata_props_size() > 0
-              ? level + 1
-              : level);
+    reach(t.has_segment() || t.external_data_size() > 0 || t.metadata_props_size() > 0 ? level + 1
+                                                                                       : level);
   }
   void sparse_tensor(const onnx::SparseTensorProto& t, int level) {
     reach(level);
@@ -205,8 +204,7 @@ class DepthWalk {
       reach(at);
       const auto* r = m->GetReflection();
       for_each_child(*m, fields, [&](const FieldDescriptor* f, int i) {
-        work.emplace_back(i < 0 ? &r->GetMessage(*m, f) : &r->GetRepeatedMessage(*m, f, i),
-                          at + 1);
+        work.emplace_back(i < 0 ? &r->GetMessage(*m, f) : &r->GetRepeatedMessage(*m, f, i), at + 1);
       });
     }
   }

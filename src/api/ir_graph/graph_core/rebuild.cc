@@ -90,8 +90,8 @@ void IRGraph::rebuild(const RebuildOptions& options) {
     const OwnerPtr keep = model_owner_;
     auto check_model_kept = [&](const char* step) {
       if (model_owner_ != keep) {
-        throw ValueError(std::string("the graph's model was replaced during the rebuild (") +
-                         step + "); rebuild again");
+        throw ValueError(std::string("the graph's model was replaced during the rebuild (") + step +
+                         "); rebuild again");
       }
     };
     StepClock clock;

@@ -138,7 +138,8 @@ void check_positions(const NameIndex& table, const char* what, int count, NameAt
   check.finish();
 }
 
-void check_names(const NameVector& live, const char* what, const std::vector<std::string_view>& want) {
+void check_names(const NameVector& live, const char* what,
+                 const std::vector<std::string_view>& want) {
   for (size_t i = 0; i < std::max(live.size(), want.size()); ++i) {
     if (i >= live.size()) differ(what, want[i], "it at index " + std::to_string(i), "no entry");
     if (i >= want.size()) differ(what, live[i], "no entry", "it at index " + std::to_string(i));
@@ -168,9 +169,9 @@ int32_t dtype_of(const onnx::ValueInfoProto* vi) {
 void IRGraph::verify() const {
   if (rebuilding_) throw ValueError("verify() cannot run while this graph's rebuild is running");
   if (!model_->has_graph() || graph_ != &model_->graph() || graph_owner_ != model_owner_) {
-    differ("graph", "", "the graph of the current model",
-           graph_ ? "the graph of an earlier model (rebuild after replacing the model)"
-                  : "no graph");
+    differ(
+        "graph", "", "the graph of the current model",
+        graph_ ? "the graph of an earlier model (rebuild after replacing the model)" : "no graph");
   }
   const onnx::GraphProto& graph = *graph_;
   const auto& node_list = graph.node();
@@ -269,9 +270,8 @@ void IRGraph::verify() const {
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
   };
-  auto node_names = position_check(*nodes_, "nodes", n, [&](int i) -> const std::string& {
-    return node_list.Get(i).name();
-  });
+  auto node_names = position_check(
+      *nodes_, "nodes", n, [&](int i) -> const std::string& { return node_list.Get(i).name(); });
   std::vector<const onnx::NodeProto*> branch_nodes;
   bool scanning = true;
   for (int i = 0; i < n; ++i) {
@@ -292,7 +292,8 @@ void IRGraph::verify() const {
         differ("qat", node.name(), "true (a " + op + " node)", "false");
       }
       if (op == "Reshape_" || is_extend_op(op)) {
-        if (!has_extend_op) differ("has_extend_op", node.name(), "true (a " + op + " node)", "false");
+        if (!has_extend_op)
+          differ("has_extend_op", node.name(), "true (a " + op + " node)", "false");
         scanning = false;
       }
     }
@@ -322,11 +323,12 @@ void IRGraph::verify() const {
     }
     if (e.consumers != op->outputs.size()) {
       differ("operands", name, std::to_string(e.consumers) + " consumers",
-             std::to_string(op->outputs.size()) + " (the next: " +
-                 node_label(op->outputs[e.consumers]) + ")");
+             std::to_string(op->outputs.size()) +
+                 " (the next: " + node_label(op->outputs[e.consumers]) + ")");
     }
     if (!shape_matches(op->shape, e.shape_from)) {
-      differ("operands", name, "shape " + shape_text(e.shape_from ? inf_shape(*e.shape_from) : Shape{}),
+      differ("operands", name,
+             "shape " + shape_text(e.shape_from ? inf_shape(*e.shape_from) : Shape{}),
              "shape " + shape_text(op->shape));
     }
     if (op->dtype != dtype_of(e.dtype_from)) {
@@ -384,8 +386,8 @@ void IRGraph::verify() const {
     for (size_t k = 0; k < std::max(listed, freed.size()); ++k) {
       std::string want_name =
           k < freed.size() ? quoted(ops.entry(freed[k]).first) : std::string("nothing more");
-      std::string have_name = k < listed ? quoted(frees.name(static_cast<size_t>(i), k))
-                                         : std::string("nothing more");
+      std::string have_name =
+          k < listed ? quoted(frees.name(static_cast<size_t>(i), k)) : std::string("nothing more");
       if (want_name != have_name) {
         differ("can_frees", node.name(), "tensor " + std::to_string(k) + " freed: " + want_name,
                have_name);
