@@ -20,12 +20,12 @@ void add_vi(onnx::ValueInfoProto* vi, const std::string& name) {
 }
 
 // x -> MatMul(w) -> Relu -> y, with a weight the cache takes.
-onnx::ModelProto conv_relu() {
+onnx::ModelProto matmul_relu() {
   onnx::ModelProto m;
   m.set_ir_version(8);
   m.add_opset_import()->set_version(17);
   auto* g = m.mutable_graph();
-  g->set_name("conv_relu");
+  g->set_name("matmul_relu");
   add_vi(g->add_input(), "x");
   add_vi(g->add_output(), "y");
   auto* w = g->add_initializer();
@@ -49,7 +49,7 @@ onnx::ModelProto conv_relu() {
 }
 
 TEST(Verify, NamesTheStaleTable) {
-  tarq::IRGraph g(conv_relu());
+  tarq::IRGraph g(matmul_relu());
   g.verify();
   g.model().mutable_graph()->mutable_node(1)->set_name("renamed");
   try {
@@ -64,7 +64,7 @@ TEST(Verify, NamesTheStaleTable) {
   g.verify();
   // A replaced model: graph() still shows the old one until the rebuild.
   g.set_model(
-      std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(conv_relu())));
+      std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(matmul_relu())));
   EXPECT_THROW(g.verify(), tarq::VerifyError);
   EXPECT_EQ(g.graph()->node(1).name(), "renamed");
   g.rebuild();
@@ -90,7 +90,7 @@ TEST(Verify, ARefusedWeightStaysInTheModel) {
   auto cache = std::make_shared<Meddling>();
   cache->on_set = [] { throw std::runtime_error("cache full"); };
   auto owner =
-      std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(conv_relu()));
+      std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(matmul_relu()));
   tarq::IRGraphOptions o;
   o.initializer_dat = cache;
   EXPECT_THROW(tarq::IRGraph(owner, o), std::runtime_error);
@@ -103,12 +103,12 @@ TEST(Verify, ACacheThatReplacesTheModelFailsTheRebuild) {
   auto cache = std::make_shared<Meddling>();
   tarq::IRGraphOptions o;
   o.initializer_dat = cache;
-  tarq::IRGraph g(conv_relu(), o);
+  tarq::IRGraph g(matmul_relu(), o);
   g.verify();
   auto cache2 = std::make_shared<Meddling>();
   cache2->on_contains = [&] {
     g.set_model(
-        std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(conv_relu())));
+        std::make_shared<tarq::MessageOwner>(std::make_unique<onnx::ModelProto>(matmul_relu())));
   };
   g.initializer_dat = cache2;
   EXPECT_THROW(g.rebuild(), tarq::ValueError);
@@ -138,7 +138,7 @@ TEST(Verify, ReportsAreHeldUntilTheLastHoldGoes) {
 
 TEST(Verify, DeepNestingIsRefusedAndFreedWithoutRecursion) {
   // 8,000 If nodes, each holding the next in its branch.
-  auto m = std::make_unique<onnx::ModelProto>(conv_relu());
+  auto m = std::make_unique<onnx::ModelProto>(matmul_relu());
   onnx::GraphProto* g = m->mutable_graph();
   for (int i = 0; i < 8000; ++i) {
     auto* node = g->add_node();
@@ -149,7 +149,7 @@ TEST(Verify, DeepNestingIsRefusedAndFreedWithoutRecursion) {
     g = attr->mutable_g();
   }
   EXPECT_GT(tarq::nesting_depth(*m), tarq::kMaxNesting);
-  EXPECT_LT(tarq::nesting_depth(conv_relu()), 10);
+  EXPECT_LT(tarq::nesting_depth(matmul_relu()), 10);
   auto owner = std::make_shared<tarq::MessageOwner>(std::move(m));
   EXPECT_THROW(tarq::IRGraph(owner, {}), tarq::ValueError);
   owner.reset();  // frees 24,000 levels of messages

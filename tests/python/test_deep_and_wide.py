@@ -178,6 +178,16 @@ def test_a_hundred_thousand_neighbours(ir):
         del g, nodes
         gc.collect()
 
+    # A chain whose every node also reads the one graph input, reversed: the
+    # sort checks each read against the graph inputs once.
+    nodes = [helper.make_node("Add", ["in", f"y{i - 1}" if i else "in"], [f"y{i}"], name=f"r{i}")
+             for i in range(n)]
+    g = ir.IRGraph(model_of(nodes[::-1], [helper.make_tensor_value_info("in", F, [2])],
+                            [helper.make_tensor_value_info("y0", F, [2])]), initializer_dat={})
+    g.rebuild(sort_nodes=True)
+    assert [node.name for node in g.node][:3] == ["r0", "r1", "r2"]
+    g.verify()
+
     # One node with n results, each read by its own node; one node reading n producers.
     nodes = [helper.make_node("Split", ["in"], [f"s{i}" for i in range(n)], name="split", axis=0)]
     nodes += [helper.make_node("Relu", [f"s{i}"], [f"y{i}"], name=f"r{i}") for i in range(n)]

@@ -255,3 +255,20 @@ def test_another_thread_editing_the_model_while_rebuilds_log(ir, tmp_path, monke
         g.model.ParseFromString(data)
         g.rebuild()
         g.verify()
+
+
+def test_a_cache_that_nests_the_model_deeply_mid_rebuild(ir):
+    # Inference and the checker recurse over subgraphs: what host code nests
+    # after the rebuild began is checked again before they run.
+    for model in (ir.load_model(EXAMPLE), ir.load_model(EXAMPLE)):
+        class Deepening(dict):
+            def __contains__(self, key):
+                g = model.graph
+                for i in range(30_000):
+                    node = g.node.add(op_type="If", input=["c"], output=[f"z{i}"])
+                    g = node.attribute.add(name="then_branch", type=onnx.AttributeProto.GRAPH).g
+                return dict.__contains__(self, key)
+
+        with pytest.raises(ValueError, match="nests messages"):
+            ir.IRGraph(model, initializer_dat=Deepening())
+

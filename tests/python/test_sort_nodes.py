@@ -86,6 +86,19 @@ def test_constant_nodes_unread_inputs_and_subgraph_reads(ir):
     onnx.checker.check_model(ir.to_onnx(g.model))
 
 
+def test_sparse_initializers_are_constants(ir):
+    sparse = helper.make_sparse_tensor(
+        helper.make_tensor("sp", F, [1], [2.0]), helper.make_tensor("i", TensorProto.INT64, [1], [0]),
+        [1])
+    nodes = [helper.make_node("Add", ["a", "sp"], ["y"], name="second"),
+             helper.make_node("Relu", ["x"], ["a"], name="first")]
+    m = graph_of(nodes, ["x"], ["y"])
+    m.graph.sparse_initializer.append(sparse)
+    names, g = sorted_names(ir, m)
+    assert names == ["first", "second"]
+    g.verify()
+
+
 def test_unorderable_or_sorted_graphs_stay_untouched(ir, caplog):
     # A tensor that nothing produces, or a cycle: the order stays, with a
     # warning that names the tensor or a node on the cycle.

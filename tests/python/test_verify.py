@@ -120,9 +120,8 @@ def test_every_table_is_checked(ir):
     expect_difference(g, "qat", "q")
 
     g = fresh()
-    g.model.graph.node[2].input[0] = "x"  # add now reads x: frees and dependencies move
-    with pytest.raises(ir.VerifyError):
-        g.verify()
+    g.model.graph.node[2].input[0] = "x"  # add now reads x: "r" lost a consumer
+    expect_difference(g, "operands", "x")
 
     g = fresh()
     g.model = branchy_model()
@@ -149,7 +148,7 @@ def test_can_frees_and_dependencies_are_checked(ir):
     g.verify()
 
 
-def test_verify_is_linear_on_wide_and_renamed_graphs(ir):
+def test_wide_and_renamed_graphs_verify(ir):
     # One tensor read by many nodes, and names the rebuild has to rename:
     # the consumer lists stay exact and verify agrees.
     n = 20_000

@@ -214,3 +214,40 @@ def test_value_info_helpers_park_what_they_replace(ir, tmp_path):
     g.rebuild()
     g.verify()
     still_read(entries, expected)
+
+
+def test_query_results_and_indexes_that_run_python_code(ir):
+    # Nodes found through the records belong to the model of the last
+    # rebuild: they stay alive when the graph moves on to another model.
+    g = ir.IRGraph(onnx.load(EXAMPLE))
+    g.model = ir.load_model(EXAMPLE)
+    conv = g.node[0]
+    found = [g.pre_nodes(g.outputs[0]), g.pre_nodes(g.node[-1]), g.next_nodes(conv)]
+    g.rebuild()
+    del conv
+    gc.collect()
+    reuse_freed_memory()
+    assert [n.op_type for n in found[0]] == ["Softmax"] and found[2][0].op_type == "BatchNormalization"
+
+    # An index whose __index__ empties the very list it indexes.
+    class Emptying:
+        def __init__(self, empty):
+            self.empty = empty
+
+        def __index__(self):
+            self.empty()
+            return 0
+
+    tensor = g.node[0].output[0]
+    for lst, empty in ((lambda: g.operands[tensor].outputs,
+                        lambda: setattr(g.operands[tensor], "outputs", [])),
+                       (lambda: g.node_swap_up, lambda: setattr(g, "node_swap_up", []))):
+        g.node_swap_up = ["a", "b"]
+        g.rebuild()
+        for key in (Emptying(empty), slice(Emptying(empty), None)):
+            try:
+                picked = lst()[key]
+            except IndexError:
+                continue
+            assert picked == [] or len(picked) <= 2
+

@@ -58,9 +58,12 @@ std::optional<EditPar> edit_par_arg(py::handle obj) {
   return p;
 }
 
-py::list node_views(const IRGraph& g, const std::vector<onnx::NodeProto*>& nodes) {
+// Views of nodes found through operand records: each carries the owner of
+// its own model, which the record knows (the model of the last rebuild, or
+// another model a host linked a node from).
+py::list node_views(const IRGraph::NodeLinks& links) {
   py::list out;
-  for (auto* n : nodes) out.append(wrap_message(g.model_owner(), n));
+  for (const auto& [node, op] : links) out.append(node_view(op, node));
   return out;
 }
 
@@ -93,7 +96,11 @@ void bind_graph(py::module_& m) {
             op->outputs = std::move(list);
           })
       .def_property(
-          "shape", [](const Operand& op) { return shape_to_py(op.shape); },
+          "shape",
+          [](const Operand& op) {
+            Shape shape = op.shape;  // making the list runs Python code, which may assign it
+            return shape_to_py(shape);
+          },
           [](Operand& op, py::handle s) { op.shape = shape_from_py(s); })
       .def_property(
           "dtype", [](const Operand& op) { return dtype_or_none(op.dtype); },
@@ -102,9 +109,12 @@ void bind_graph(py::module_& m) {
       .def_readwrite("swap_up", &Operand::swap_up)
       .def("__repr__", [](const Operand& op) {
         std::string producer = op.input ? "'" + op.input->name() + "'" : "None";
-        return "Operand(input=" + producer + ", outputs=" + std::to_string(op.outputs.size()) +
-               " nodes, shape=" + py::cast<std::string>(py::repr(shape_to_py(op.shape))) +
-               ", dtype=" + py::cast<std::string>(py::str(dtype_or_none(op.dtype))) + ")";
+        std::string head = "Operand(input=" + producer +
+                           ", outputs=" + std::to_string(op.outputs.size()) + " nodes, shape=";
+        Shape shape = op.shape;
+        int32_t dtype = op.dtype;
+        return head + py::cast<std::string>(py::repr(shape_to_py(shape))) +
+               ", dtype=" + py::cast<std::string>(py::str(dtype_or_none(dtype))) + ")";
       });
 
   py::class_<IRGraph, std::shared_ptr<IRGraph>> cls(
@@ -175,16 +185,21 @@ void bind_graph(py::module_& m) {
           return op ? py::cast(ConsumerList{op}) : py::object(py::list());
         }
         OwnerPtr keep;
-        return node_views(g, g.next_nodes(*message_arg_as<onnx::NodeProto>(x, &keep)));
+        return node_views(g.next_node_links(*message_arg_as<onnx::NodeProto>(x, &keep)));
       },
       py::arg("node_operand"),
       "Consumers of a tensor (its operand's own list, a live view) or of a node's outputs.");
   cls.def(
       "pre_nodes",
       [](IRGraph& g, py::handle x) {
-        if (py::isinstance<py::str>(x)) return node_views(g, g.pre_nodes(py::cast<std::string>(x)));
+        if (py::isinstance<py::str>(x)) {
+          auto op = g.operand(py::cast<std::string>(x));
+          IRGraph::NodeLinks links;
+          if (op && op->input) links.emplace_back(op->input, op);
+          return node_views(links);
+        }
         OwnerPtr keep;
-        return node_views(g, g.pre_nodes(*message_arg_as<onnx::NodeProto>(x, &keep)));
+        return node_views(g.pre_node_links(*message_arg_as<onnx::NodeProto>(x, &keep)));
       },
       py::arg("node_operand"), "Producers of a tensor or of a node's inputs.");
   cls.def(

@@ -109,6 +109,20 @@ void bind_mapping(py::module_& m, const char* name, const char* doc) {
       .attr("__hash__") = py::none();
 }
 
+// A Python list of the names, made from a copy: making the strings may run
+// Python code (a collection), which may change the viewed list.
+py::list names_copy(const NameListView& v) {
+  std::vector<std::string> names = *v.names;
+  return py::cast(names);
+}
+
+// Views of nodes of one record, from a copy of the pointers.
+py::list node_list(const OperandPtr& op, const std::vector<onnx::NodeProto*>& nodes) {
+  py::list out;
+  for (auto* n : nodes) out.append(node_view(op, n));
+  return out;
+}
+
 py::tuple deps_to_py(const DependencyMap::Names& names) {
   py::tuple t(names.size());
   for (size_t i = 0; i < names.size(); ++i) t[i] = py::str(names[i].data(), names[i].size());
@@ -125,10 +139,9 @@ py::list keys_to_py(const std::vector<std::string_view>& keys) {
 
 py::object node_view(const OperandPtr& op, onnx::NodeProto* node) {
   if (!node) return py::none();
-  // Aliasing handle: points at the owner of the node's model, keeps the
-  // operand (and so every owner it holds) alive.
-  OwnerPtr owner(op, op->owner_of(node).get());
-  return wrap_message(owner, node);
+  // The owner of the node's own model keeps it alive (not the operand: two
+  // records linking each other's nodes would keep each other forever).
+  return wrap_message(op->owner_of(node), node);
 }
 
 onnx::NodeProto* node_for_operand(const OperandPtr& op, py::handle obj) {
@@ -217,11 +230,11 @@ void bind_table_views(py::module_& m) {
       .def("__len__", [](const NameListView& v) { return v.names->size(); })
       .def("__getitem__",
            [](const NameListView& v, py::handle idx) -> py::object {
-             if (py::isinstance<py::slice>(idx)) return py::cast(*v.names)[idx];
-             return py::str(
-                 (*v.names)[checked_index(py::cast<int64_t>(idx), v.names->size(), "list")]);
+             if (py::isinstance<py::slice>(idx)) return names_copy(v)[idx];
+             int64_t i = py::cast<int64_t>(idx);  // may run Python code: before the size
+             return py::str((*v.names)[checked_index(i, v.names->size(), "list")]);
            })
-      .def("__iter__", [](const NameListView& v) { return py::iter(py::cast(*v.names)); })
+      .def("__iter__", [](const NameListView& v) { return py::iter(names_copy(v)); })
       .def("__contains__",
            [](const NameListView& v, py::handle x) {
              if (!py::isinstance<py::str>(x)) return false;
@@ -266,11 +279,11 @@ void bind_table_views(py::module_& m) {
            })
       .def("__eq__",
            [](const NameListView& v, py::handle other) {
-             return py::cast(*v.names).equal(other) ||
+             return names_copy(v).equal(other) ||
                     (py::isinstance<NameListView>(other) &&
                      *other.cast<const NameListView&>().names == *v.names);
            })
-      .def("__repr__", [](const NameListView& v) { return py::repr(py::cast(*v.names)); })
+      .def("__repr__", [](const NameListView& v) { return py::repr(names_copy(v)); })
       .attr("__hash__") = py::none();
 
   py::class_<ConsumerList>(m, "ConsumerList",
@@ -279,19 +292,25 @@ void bind_table_views(py::module_& m) {
       .def("__len__", [](const ConsumerList& c) { return c.op->outputs.size(); })
       .def("__getitem__",
            [](const ConsumerList& c, py::handle idx) -> py::object {
-             auto& outs = c.op->outputs;
+             // The index first (its __index__ may change this very list),
+             // then the size; the nodes are copied out before views are
+             // made, as making them may run Python code too.
+             const auto& outs = c.op->outputs;
              if (py::isinstance<py::slice>(idx)) {
-               size_t start, stop, step, len;
-               if (!idx.cast<py::slice>().compute(outs.size(), &start, &stop, &step, &len)) {
+               Py_ssize_t start, stop, step;
+               if (PySlice_Unpack(idx.ptr(), &start, &stop, &step) < 0) {
                  throw py::error_already_set();
                }
-               py::list l;
-               for (size_t k = 0; k < len; ++k, start += step)
-                 l.append(node_view(c.op, outs[start]));
-               return l;
+               Py_ssize_t len =
+                   PySlice_AdjustIndices(static_cast<Py_ssize_t>(outs.size()), &start, &stop, step);
+               std::vector<onnx::NodeProto*> picked;
+               for (Py_ssize_t k = 0; k < len; ++k) {
+                 picked.push_back(outs[static_cast<size_t>(start + k * step)]);
+               }
+               return node_list(c.op, picked);
              }
-             return node_view(c.op,
-                              outs[checked_index(py::cast<int64_t>(idx), outs.size(), "list")]);
+             int64_t i = py::cast<int64_t>(idx);
+             return node_view(c.op, outs[checked_index(i, outs.size(), "list")]);
            })
       .def("__setitem__",
            [](ConsumerList& c, int64_t i, py::handle node) {
@@ -305,9 +324,8 @@ void bind_table_views(py::module_& m) {
            })
       .def("__iter__",
            [](const ConsumerList& c) {
-             py::list l;
-             for (auto* n : c.op->outputs) l.append(node_view(c.op, n));
-             return py::iter(l);
+             std::vector<onnx::NodeProto*> nodes = c.op->outputs;
+             return py::iter(node_list(c.op, nodes));
            })
       .def("__contains__",
            [](const ConsumerList& c, py::handle node) {

@@ -199,6 +199,12 @@ class IRGraph {
   std::vector<onnx::NodeProto*> pre_nodes(const std::string& name) const;
   // Producers of the node's inputs, each once, in input order.
   std::vector<onnx::NodeProto*> pre_nodes(const onnx::NodeProto& node) const;
+  // The same two lists, each node with the record it was found in: the
+  // record knows the model the node belongs to (Operand::owner_of), which
+  // need not be the current model.
+  using NodeLinks = std::vector<std::pair<onnx::NodeProto*, OperandPtr>>;
+  NodeLinks next_node_links(const onnx::NodeProto& node) const;
+  NodeLinks pre_node_links(const onnx::NodeProto& node) const;
   // Position of the node's name in `nodes`, or -1 (by name only).
   int64_t index(const onnx::NodeProto& node) const;
   // True when nothing consumes the tensor and it is not a graph output.

@@ -3,8 +3,9 @@
 // inferring shapes), a stack frame or more per level, so a model nested
 // thousands of subgraphs deep, which the message views can build in memory,
 // would overflow the stack. Such messages are refused beyond kMaxNesting
-// levels: protobuf's own limit for parsing, so every model that can be read
-// from a file passes (about 30 levels of subgraphs inside subgraphs).
+// levels, the root counting as one: protobuf's parser reads the root and 100
+// levels below it, so every model that can be read from a file passes
+// (about 30 levels of subgraphs inside subgraphs).
 #pragma once
 
 namespace google::protobuf {
@@ -13,7 +14,7 @@ class Message;
 
 namespace tarq {
 
-constexpr int kMaxNesting = 100;
+constexpr int kMaxNesting = 101;
 
 // Levels of nested messages (1 for a message without sub-messages), counted
 // without recursion; the count stops soon after passing `limit`.

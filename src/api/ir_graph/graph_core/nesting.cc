@@ -226,7 +226,7 @@ void check_nesting(const Message& m, const char* what) {
                      std::to_string(kMaxNesting) +
                      " levels deep (subgraphs inside subgraphs, or types inside types); at most " +
                      std::to_string(kMaxNesting) +
-                     " are supported, the limit protobuf applies when reading a model");
+                     " are supported, as many as protobuf reads from a model file");
   }
 }
 

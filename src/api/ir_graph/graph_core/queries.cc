@@ -21,14 +21,32 @@ std::vector<onnx::NodeProto*> IRGraph::next_nodes(const std::string& name) const
   return op ? op->outputs : std::vector<onnx::NodeProto*>{};
 }
 
-std::vector<onnx::NodeProto*> IRGraph::next_nodes(const onnx::NodeProto& node) const {
-  UniqueNodes result;
+namespace {
+
+std::vector<onnx::NodeProto*> nodes_of(const IRGraph::NodeLinks& links) {
+  std::vector<onnx::NodeProto*> out;
+  out.reserve(links.size());
+  for (const auto& link : links) out.push_back(link.first);
+  return out;
+}
+
+}  // namespace
+
+IRGraph::NodeLinks IRGraph::next_node_links(const onnx::NodeProto& node) const {
+  UniqueNodes seen;
+  NodeLinks result;
   for (const auto& out : node.output()) {
     auto op = operand(out);
     if (!op) continue;
-    for (auto* consumer : op->outputs) result.add(consumer);
+    for (auto* consumer : op->outputs) {
+      if (seen.add(consumer)) result.emplace_back(consumer, op);
+    }
   }
-  return result.take();
+  return result;
+}
+
+std::vector<onnx::NodeProto*> IRGraph::next_nodes(const onnx::NodeProto& node) const {
+  return nodes_of(next_node_links(node));
 }
 
 std::vector<onnx::NodeProto*> IRGraph::pre_nodes(const std::string& name) const {
@@ -37,13 +55,18 @@ std::vector<onnx::NodeProto*> IRGraph::pre_nodes(const std::string& name) const 
   return {};
 }
 
-std::vector<onnx::NodeProto*> IRGraph::pre_nodes(const onnx::NodeProto& node) const {
-  UniqueNodes result;
+IRGraph::NodeLinks IRGraph::pre_node_links(const onnx::NodeProto& node) const {
+  UniqueNodes seen;
+  NodeLinks result;
   for (const auto& in : node.input()) {
     auto op = operand(in);
-    if (op && op->input) result.add(op->input);
+    if (op && op->input && seen.add(op->input)) result.emplace_back(op->input, op);
   }
-  return result.take();
+  return result;
+}
+
+std::vector<onnx::NodeProto*> IRGraph::pre_nodes(const onnx::NodeProto& node) const {
+  return nodes_of(pre_node_links(node));
 }
 
 int64_t IRGraph::index(const onnx::NodeProto& node) const {

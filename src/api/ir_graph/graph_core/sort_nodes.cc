@@ -1,8 +1,8 @@
 // Topological ordering of the top-level nodes.
 //
-// Requires: the names that count as constants (they never hold a node back)
-// and the graph inputs. Guarantees: graph.node holds the same node objects,
-// each after the producers of its non-constant inputs and of the outer-scope
+// Requires: the names that count as constants (initializers and sparse
+// initializers: they never hold a node back) and the graph inputs. Guarantees: graph.node holds the
+// same node objects, each after the producers of its non-constant inputs and of the outer-scope
 // names its subgraphs read (subgraphs.h), in depth-first order: first from
 // every node that needs nothing (a Constant node, a node over constants
 // only), in node order, then from the graph inputs, the one read earliest
@@ -136,9 +136,13 @@ bool order_nodes(onnx::GraphProto& graph, IsConst is_const,
   std::unordered_map<std::string_view, int32_t, NameHash> ids;
   ids.reserve(static_cast<size_t>(n) * 2);
   std::vector<Opers> operands;
+  std::vector<std::string_view> names;  // by id
   auto id_of = [&](std::string_view name) {
     auto [it, added] = ids.emplace(name, static_cast<int32_t>(operands.size()));
-    if (added) operands.emplace_back();
+    if (added) {
+      operands.emplace_back();
+      names.push_back(name);
+    }
     return it->second;
   };
   std::vector<Layers> layers(static_cast<size_t>(n));
@@ -164,10 +168,7 @@ bool order_nodes(onnx::GraphProto& graph, IsConst is_const,
   for (int32_t i = 0; i < n; ++i) {
     for (int32_t t : layers[static_cast<size_t>(i)].inputs) {
       if (operands[static_cast<size_t>(t)].input >= 0) continue;
-      std::string_view name;
-      for (const auto& [k, id] : ids) {
-        if (id == t) name = k;
-      }
+      std::string_view name = names[static_cast<size_t>(t)];
       if (provided.count(name)) continue;
       *report = "_sort_nodes: node '" + nodes->Get(i).name() + "' reads '" + std::string(name) +
                 "', which no node produces and no graph input provides; the node order stays "
@@ -223,6 +224,13 @@ void warn_if(const std::string& report) {
   if (!report.empty()) tarqLog::w(report);
 }
 
+// Sparse initializers are constants too, though no table lists them.
+std::unordered_set<std::string_view, NameHash> sparse_constants(const onnx::GraphProto& graph) {
+  std::unordered_set<std::string_view, NameHash> names;
+  for (const auto& t : graph.sparse_initializer()) names.insert(t.values().name());
+  return names;
+}
+
 }  // namespace
 
 void IRGraph::_sort_nodes() {
@@ -230,8 +238,11 @@ void IRGraph::_sort_nodes() {
   std::string report;
   {
     TarqLog::Hold hold;  // a sink runs after the walk
+    onnx::GraphProto& graph = *model_->mutable_graph();
+    const auto sparse = sparse_constants(graph);
     order_nodes(
-        *model_->mutable_graph(), [&](std::string_view name) { return consts_->count(name) != 0; },
+        graph,
+        [&](std::string_view name) { return consts_->count(name) != 0 || sparse.count(name); },
         starts, &report);
   }
   warn_if(report);
@@ -241,7 +252,7 @@ bool IRGraph::sort_before_cleaning() {
   // The tables are not rebuilt yet: constants and graph inputs come from the
   // model itself, as the rebuild would make them.
   onnx::GraphProto& graph = *model_->mutable_graph();
-  std::unordered_set<std::string_view, NameHash> consts;
+  auto consts = sparse_constants(graph);
   for (const auto& t : graph.initializer()) consts.insert(t.name());
   std::vector<std::string_view> starts;
   for (const auto& vi : graph.input()) {

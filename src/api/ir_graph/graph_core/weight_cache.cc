@@ -38,6 +38,7 @@
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/api/ir_graph/name_hash.h"
+#include "tarq/api/ir_graph/nesting.h"
 #include "tarq/errors.h"
 
 namespace tarq {
@@ -200,6 +201,7 @@ void IRGraph::load_weights(bool edit_par_given) {
   if (model_owner_ != keep) {
     throw ValueError("the graph's model was replaced while the weight cache was consulted");
   }
+  check_nesting(*model_, "the model");  // the cache's code may have nested it; the check recurses
   graph = model_->mutable_graph();
 
   // Phase 3, the model check while the cache is still empty.

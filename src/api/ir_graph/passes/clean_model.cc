@@ -46,6 +46,7 @@
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/api/ir_graph/name_hash.h"
+#include "tarq/api/ir_graph/nesting.h"
 #include "tarq/errors.h"
 
 namespace tarq {
@@ -292,6 +293,9 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
   if (model_owner_ != keep) {
     throw ValueError("the graph's model was replaced while the cleaning updated the host caches");
   }
+  // Host code may have nested the model deeper since the rebuild checked it;
+  // inference recurses.
+  if (shapes || cache || diff) check_nesting(*model_, "the model");
 
   set_model(infer_shapes(model_owner_));
 

@@ -349,7 +349,8 @@ OwnerPtr IRGraph::infer_shapes(const OwnerPtr& model_owner, bool check, bool dyn
     throw ValueError("infer_shapes needs a ModelProto");
   }
   auto& model = model_owner->root_as<onnx::ModelProto>();
-  // Inference and the checker recurse; the rebuild has checked already.
+  // Inference and the checker recurse. Within a rebuild the nesting is
+  // checked at its start and again after host code ran (the cleaning).
   if (!rebuilding_) check_nesting(model, "the model");
   bool uses_extended = false;
   {
