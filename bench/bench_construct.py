@@ -14,10 +14,14 @@ for each side, one subprocess loads the model and builds the index, best of
                   name, producer and consumers of every tensor, initializers,
                   value_info, graph inputs and outputs by name
 
-Prints a table (index times, their ratio, growth per 10x nodes, peak RSS) and
-writes the full results as JSON under bench/results/. Works without the
-extension (Python baseline only) until the lead has built it; the module is
-looked up on the normal path, then under <repo>/build/python.
+The tarq child also times g.verify() right after each construction (when the
+module has it), against the index building of that construction.
+
+Prints a table (index times, their ratio, growth per 10x nodes, verify time
+over index building, peak RSS) and writes the full results as JSON under
+bench/results/. Works without the extension (Python baseline only) until the
+lead has built it; the module is looked up on the normal path, then under
+<repo>/build/python.
 
     python bench/bench_construct.py [--sizes 10000,100000,1000000] [--repeat 3]
                                     [--skip-python-1m] [--model PATH ...]
@@ -49,6 +53,7 @@ OPSET = 17
 IR_VERSION = 8
 SMALL_MODEL_NODES = 5000   # below this, every side runs at least MIN_SMALL_REPEAT times
 MIN_SMALL_REPEAT = 20
+VERIFY_OVER_BUILD = 2.0    # target: verify() <= 2x the index building of a rebuild
 
 
 # --------------------------------------------------------------------------
@@ -236,6 +241,16 @@ def _current_rss_mib():
         return float("nan")
 
 
+def _reset_peak():
+    """Resets VmHWM to the current RSS (Linux >= 4.0); False when not possible."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
 def _peak_rss_mib():
     # VmHWM belongs to this process image alone; ru_maxrss would carry the
     # parent's peak across fork and exec.
@@ -300,7 +315,7 @@ def _run_child(args):
             return {"available": False, "error": f"{type(e).__name__}: {e}"}
         return {"available": True, "module": getattr(irg, "__file__", None),
                 "core": getattr(getattr(irg, "_core", None), "__file__", None),
-                "load_model": hasattr(irg, "load_model")}
+                "load_model": hasattr(irg, "load_model"), "verify": hasattr(irg.IRGraph, "verify")}
 
     with open(path, "rb") as f:       # warm the page cache: loads are then parse-bound
         f.read()
@@ -321,7 +336,9 @@ def _run_child(args):
         load, build = onnx.load, python_index
 
     base_rss = _current_rss_mib()
+    verify = side == "tarq" and hasattr(build, "verify")
     loads, indexes, nodes = [], [], None
+    verifies, peaks, verify_peaks, verify_error = [], [], [], None
     for _ in range(args.repeat):
         gc.collect()
         t0 = time.perf_counter()
@@ -333,10 +350,28 @@ def _run_child(args):
         indexes.append(t2 - t1)
         if nodes is None:
             nodes = len(model.graph.node)
+        if verify and verify_error is None:
+            # The peak of construction is read before verify() and the peak
+            # of verify() after it; then the mark is reset for the next run.
+            peaks.append(_peak_rss_mib())
+            print(VERIFY_BEGIN, file=sys.stderr, flush=True)
+            try:
+                t3 = time.perf_counter()
+                index.verify()
+                verifies.append(time.perf_counter() - t3)
+            except Exception as e:  # a table that disagrees: reported, not fatal
+                verify_error = f"{type(e).__name__}: {e}"
+            print(VERIFY_END, file=sys.stderr, flush=True)
+            verify_peaks.append(_peak_rss_mib())
+            _reset_peak()
         del index, model
-    return {"side": side, "mode": mode, "nodes": nodes,
-            "load_s": min(loads), "index_s": min(indexes), "load_all_s": loads, "index_all_s": indexes,
-            "base_rss_mib": base_rss, "peak_rss_mib": _peak_rss_mib()}
+    res = {"side": side, "mode": mode, "nodes": nodes,
+           "load_s": min(loads), "index_s": min(indexes), "load_all_s": loads, "index_all_s": indexes,
+           "base_rss_mib": base_rss, "peak_rss_mib": max(peaks) if peaks else _peak_rss_mib()}
+    if verify:
+        res.update(verify_s=min(verifies, default=None), verify_all_s=verifies,
+                   verify_peak_rss_mib=max(verify_peaks), verify_error=verify_error)
+    return res
 
 
 def _spawn(args, side, path=None, repeat=1):
@@ -361,6 +396,10 @@ def _spawn(args, side, path=None, repeat=1):
     return res
 
 
+# Written by the tarq child to standard error around g.verify(): step lines in
+# between are not constructions.
+VERIFY_BEGIN, VERIFY_END = "tarq bench: verify begin", "tarq bench: verify end"
+
 # The rebuild steps that build the index tables (scan and consts, operands,
 # node index and links, freeable tensors and byte total, dependency capture),
 # as opposed to checking the value information, cleaning (shape inference and
@@ -370,9 +409,11 @@ INDEX_STEPS = ("scan_consts", "operands", "sort", "links", "frees_bytes", "depen
 
 def parse_step_times(stderr):
     """Step times (ms) of every rebuild a tarq child reported with TARQ_REBUILD_TIMES=1."""
-    runs = []
+    runs, in_verify = [], False
     for line in stderr.splitlines():
-        if not line.startswith("tarq rebuild:"):
+        if line in (VERIFY_BEGIN, VERIFY_END):
+            in_verify = line == VERIFY_BEGIN
+        if in_verify or not line.startswith("tarq rebuild:"):
             continue
         words = line.split(" ms: ", 1)[1].split() if " ms: " in line else line.split("ms:", 1)[1].split()
         runs.append({k: float(v) for k, v in zip(words[0::2], words[1::2])})
@@ -396,11 +437,12 @@ def _best_of_processes(args, side, path, repeat):
     if not good:
         return runs[0]
     best = dict(min(good, key=lambda r: r["index_s"]))
-    for key in ("load_s", "build_s"):
+    for key in ("load_s", "build_s", "verify_s"):
         vals = [r[key] for r in good if r.get(key) is not None]
         if vals:
             best[key] = min(vals)
-    for key in ("load_all_s", "index_all_s", "build_all_s"):
+    best["verify_error"] = next((r["verify_error"] for r in good if r.get("verify_error")), None)
+    for key in ("load_all_s", "index_all_s", "build_all_s", "verify_all_s"):
         best[key] = [x for r in good for x in r.get(key, [])]
     best["processes"] = len(good)
     return best
@@ -461,7 +503,8 @@ def _ratio(num, den):
 def _table(rows):
     g_build, g_tarq, g_py = _growth(rows, "tarq", "build_s"), _growth(rows, "tarq"), _growth(rows, "python")
     head = ["model", "nodes", "tarq load", "tarq construct", "tarq index build", "py load", "py index",
-            "py/construct", "py/build", "build /10x", "construct /10x", "py /10x", "tarq MiB", "py MiB"]
+            "py/construct", "py/build", "build /10x", "construct /10x", "py /10x", "verify", "verify/build",
+            "tarq MiB", "py MiB"]
     lines = []
     for r in rows:
         t, p = r.get("tarq") or {}, r.get("python") or {}
@@ -470,6 +513,7 @@ def _table(rows):
         r["tarq_build_growth_per_10x"] = g_build.get(r["label"])
         r["tarq_growth_per_10x"] = g_tarq.get(r["label"])
         r["python_growth_per_10x"] = g_py.get(r["label"])
+        r["verify_ratio"] = _ratio(t.get("verify_s"), t.get("build_s"))
         failed = "error" in t
         lines.append([r["label"], f"{r['nodes']:,}", _fmt_time(t.get("load_s")),
                       "FAILED" if failed else _fmt_time(t.get("index_s")),
@@ -478,6 +522,8 @@ def _table(rows):
                       _fmt_x(r["construct_ratio"]), _fmt_x(r["index_ratio"]),
                       _fmt_x(g_build.get(r["label"])), _fmt_x(g_tarq.get(r["label"])),
                       _fmt_x(g_py.get(r["label"])),
+                      "FAILED" if t.get("verify_error") else _fmt_time(t.get("verify_s")),
+                      "-" if r["verify_ratio"] is None else f"{r['verify_ratio']:.2f}x",
                       _fmt_mib(t.get("peak_rss_mib")), _fmt_mib(p.get("peak_rss_mib"))])
     widths = [max(len(str(x)) for x in col) for col in zip(head, *lines)]
     fmt = lambda cells: "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
@@ -503,6 +549,19 @@ def _targets(rows):
         g = r.get("tarq_growth_per_10x")
         if g is not None:
             out.append(f"tarq construction growth per 10x nodes up to {r['nodes']:,}: {g:.1f}x (for information)")
+    for r in rows:
+        t = r.get("tarq") or {}
+        if t.get("verify_error"):
+            out.append(f"verify() failed on {r['label']}: {t['verify_error']}")
+        x = r.get("verify_ratio")
+        if x is None or r["kind"] != "synthetic":
+            continue
+        what = (f"verify() at {r['nodes']:,} nodes: {_fmt_time(t['verify_s'])}, index building "
+                f"{_fmt_time(t['build_s'])}, ratio {x:.2f}x")
+        if r["nodes"] >= 100_000:
+            out.append(f"{what} (target <= {VERIFY_OVER_BUILD:g}x): {'met' if x <= VERIFY_OVER_BUILD else 'NOT met'}")
+        else:
+            out.append(f"{what} (for information)")
     return out
 
 
@@ -586,8 +645,11 @@ def main(argv=None):
                 notes.append(f"{side} failed on {r['label']}: {r[side]['error']}")
     if not probe["available"]:
         notes.append(f"tarq not measured: {probe['error']}")
-    elif mode == "copy":
-        notes.append("tarq has no load_model: tarq load is onnx.load and tarq index includes copying the model in")
+    else:
+        if not probe.get("verify"):
+            notes.append("verify() not available in this build: not measured")
+        if mode == "copy":
+            notes.append("tarq has no load_model: tarq load is onnx.load and tarq index includes copying the model in")
     if notes:
         print()
         print("\n".join(notes))

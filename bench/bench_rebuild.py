@@ -17,9 +17,10 @@ bench_construct.py, every measurement runs in its own subprocess, best of
              ref:  onnx.checker.check_model(onnx_model)
   sort       the model's node order reversed first, then
              ours: g._sort_nodes()
-             ref:  onnx-graphsurgeon's graph.toposort() after gs.import_onnx
-             (only the sort is timed; both results are checked to be in
-             topological order, outside the timed region)
+             gs:   onnx-graphsurgeon's graph.toposort() after gs.import_onnx
+             ir:   onnx_ir's graph.sort() after onnx_ir.from_proto
+             (only the sort is timed; each result is checked, outside the
+             timed region, to hold the same nodes in topological order)
 
 Models are loaded outside the timed region in every stage but construct.
 Prints a table of times and ratios and whether each target is met (it never
@@ -43,8 +44,9 @@ import bench_construct as bc  # noqa: E402  (generator, cache, module lookup)
 
 STAGES = ("construct", "infer", "check", "sort")
 SIDES = {"construct": ("ours",), "infer": ("ours", "ref"), "check": ("ours", "ref"),
-         "sort": ("ours", "ref")}
-REF_NAMES = {"infer": "onnx infer_shapes", "check": "onnx checker", "sort": "gs toposort"}
+         "sort": ("ours", "gs", "ir")}
+REF_NAMES = {"infer": {"ref": "onnx infer_shapes"}, "check": {"ref": "onnx checker"},
+             "sort": {"gs": "gs toposort", "ir": "onnx_ir sort"}}
 
 # Targets.
 CONSTRUCT_OVER_INFER_CHECK = 2.0   # construction <= 2x (our inference + our checking)
@@ -63,16 +65,6 @@ def _status_kib(field):
     return None
 
 
-def _reset_peak():
-    """Resets VmHWM to the current RSS (Linux >= 4.0); False when not possible."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
 def _warm(path):
     """Reads the file into the page cache without keeping it in this process."""
     with open(path, "rb", buffering=0) as f:
@@ -86,22 +78,38 @@ def _reverse_onnx(model):
     model.graph.node.extend(reversed(nodes))
 
 
-def _is_topological(node_io, graph_inputs, consts):
-    """node_io: [(inputs, outputs)] in order. Every input must be a graph input,
-    a constant or written by an earlier node (subgraph bodies are not looked at)."""
-    known = set(graph_inputs) | set(consts) | {""}
-    for ins, outs in node_io:
-        for t in ins:
-            if t not in known:
-                return False
-        known.update(outs)
+def _subgraphs(node):
+    for a in node.attribute:
+        if a.type == 5:      # GRAPH
+            yield a.g
+        elif a.type == 10:   # GRAPHS
+            yield from a.graphs
+
+
+def _reads(node):
+    """The names a node reads: its inputs and what its subgraphs read from outside."""
+    names = set(node.input)
+    for sub in _subgraphs(node):
+        defined = {v.name for v in sub.input} | {t.name for t in sub.initializer}
+        for n in sub.node:
+            names |= _reads(n) - defined
+            defined.update(n.output)
+    return names
+
+
+def in_topological_order(graph, known=()):
+    """True when every node (of subgraphs too) comes after the producers of what
+    it reads; graph inputs, initializers and outer-scope names are known."""
+    known = set(known) | {v.name for v in graph.input} | {t.name for t in graph.initializer} | {""}
+    for n in graph.node:
+        if not _reads(n) <= known or not all(in_topological_order(s, known) for s in _subgraphs(n)):
+            return False
+        known.update(n.output)
     return True
 
 
-def _onnx_topological(model):
-    g = model.graph
-    return _is_topological([(list(n.input), list(n.output)) for n in g.node],
-                           [v.name for v in g.input], [t.name for t in g.initializer])
+def _node_key(node):
+    return node.name, tuple(node.output)
 
 
 def _child_construct(args):
@@ -114,7 +122,7 @@ def _child_construct(args):
     irg.IRGraph(irg.load_model(example), initializer_dat={}, ori_model_path=example)
     _warm(args.path)
     gc.collect()
-    reset = _reset_peak()
+    reset = bc._reset_peak()
     base_kib = _status_kib("VmHWM") if reset else _status_kib("VmRSS")
     t0 = time.perf_counter()
     model = irg.load_model(args.path)
@@ -176,89 +184,66 @@ def _child_check(args):
     return {"time_s": min(times), "all_s": times}
 
 
-def _all_reachable(model):
-    """True when every node can be placed starting from the graph inputs (constants
-    never hold a node back, but a node reading only constants is never reached)."""
-    g = model.graph
-    consts = {t.name for t in g.initializer}
-    avail = {v.name for v in g.input} - consts
-    waiting = [[x for x in n.input if x and x not in consts] for n in g.node]
-    placed = [False] * len(waiting)
-    changed = True
-    while changed:
-        changed = False
-        for i, ins in enumerate(waiting):
-            if not placed[i] and ins and all(x in avail for x in ins):
-                placed[i] = changed = True
-                avail.update(g.node[i].output)
-    return all(placed)
-
-
-def sortable(path, cache_dir):
-    """A model both sorts can order completely: `path` itself when every node is
-    reachable from the graph inputs, else the model after onnxruntime's basic
-    graph optimizations (constant folding, cached beside it).
-
-    Exports carry nodes that read only constants (Constant nodes, Identity of a
-    shared weight, shape arithmetic on constants); a sort that starts from the
-    graph inputs, as ours does by definition, never places them and leaves the
-    order unchanged, so the comparison would be void.
-    """
-    import onnx
-    if _all_reachable(onnx.load(path, load_external_data=False)):
-        return path
-    out = os.path.join(cache_dir, os.path.splitext(os.path.basename(path))[0] + "_folded.onnx")
-    if not os.path.exists(out):
-        import onnxruntime as ort
-        so = ort.SessionOptions()
-        so.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_BASIC
-        tmp = f"{out}.tmp{os.getpid()}.onnx"
-        so.optimized_model_filepath = tmp
-        ort.InferenceSession(path, so, providers=["CPUExecutionProvider"])
-        os.replace(tmp, out)
-        bc._log(f"wrote {out}: constant-folded for the sort comparison")
-    return out
-
-
 def _child_sort(args):
+    """Sorts the reversed node list with one side's sort. The order is put back
+    (and checked) before every run; the first result is checked to hold the
+    same nodes in topological order, or to be the reversed order left as it was."""
+    import onnx
     _warm(args.path)
-    times, ok = [], True
     if args.side == "ours":
         irg = bc._import_tarq(args.tarq_path)
         g = irg.IRGraph(irg.load_model(args.path))
-        for i in range(args.repeat):
-            g.graph.node.reverse()
-            gc.collect()
-            t0 = time.perf_counter()
-            g._sort_nodes()
-            times.append(time.perf_counter() - t0)
-            if i == 0:
-                gr = g.graph
-                ok = _is_topological([(list(n.input), list(n.output)) for n in gr.node],
-                                     [v.name for v in gr.input], [t.name for t in gr.initializer])
+        nodes = g.graph.node
+        nodes.reverse()
+        start = [_node_key(n) for n in nodes]
+        pos = {k: i for i, k in enumerate(start)}
+        reset = lambda: nodes.sort(key=lambda n: pos[_node_key(n)])
+        order = lambda: [_node_key(n) for n in nodes]
+        sort, result = g._sort_nodes, lambda: g.graph
     else:
-        import onnx
-        import onnx_graphsurgeon as gs
         m = onnx.load(args.path)
         _reverse_onnx(m)
-        graph = gs.import_onnx(m)
+        start = [_node_key(n) for n in m.graph.node]
+        if args.side == "gs":
+            import onnx_graphsurgeon as gs
+            graph = gs.import_onnx(m)
+            first = list(graph.nodes)
+            reset = lambda: setattr(graph, "nodes", list(first))
+            order = lambda: [(n.name, tuple(t.name for t in n.outputs)) for n in graph.nodes]
+            sort, result = graph.toposort, lambda: gs.export_onnx(graph, do_type_check=False).graph
+        else:
+            import onnx_ir as ir
+            model = ir.from_proto(m)
+            graph = model.graph
+            first = list(graph)
+            reset = lambda: graph.extend(first)   # moves the nodes, in this order, to the end
+            order = lambda: [(n.name, tuple(v.name for v in n.outputs)) for n in graph]
+            sort, result = graph.sort, lambda: ir.to_proto(model).graph
         del m
-        reversed_order = list(graph.nodes)
-        for i in range(args.repeat):
-            graph.nodes = list(reversed_order)
-            gc.collect()
-            t0 = time.perf_counter()
-            graph.toposort()
-            times.append(time.perf_counter() - t0)
-            if i == 0:
-                ok = _onnx_topological(gs.export_onnx(graph, do_type_check=False))
-    return {"time_s": min(times), "all_s": times, "topological": ok}
+    times = []
+    for i in range(args.repeat):
+        reset()
+        if order() != start:
+            raise RuntimeError("the reversed order could not be restored")
+        gc.collect()
+        t0 = time.perf_counter()
+        sort()
+        times.append(time.perf_counter() - t0)
+        if i == 0:
+            unchanged = order() == start
+            out = result()
+            same = sorted(_node_key(n) for n in out.node) == sorted(start)
+            ok = same and in_topological_order(out)
+            del out
+    verdict = "valid" if ok else "unchanged" if unchanged else "INVALID"
+    return {"time_s": min(times), "all_s": times, "topological": ok, "order": verdict,
+            "nodes": len(start)}
 
 
 def _run_child(args):
     run = {"construct": _child_construct, "infer": _child_infer, "check": _child_check,
            "sort": _child_sort}[args.child]
-    if args.child != "sort" or args.side == "ours":
+    if args.child != "sort" or args.side != "gs":
         return run(args)
     # onnx-graphsurgeon's toposort recurses once per node along a path: on a
     # long chain it needs a recursion limit and a stack far above the defaults.
@@ -321,7 +306,9 @@ def _measure(args, stage, side, path):
 def _t(res):
     if not res:
         return "-"
-    return "FAILED" if "error" in res else bc._fmt_time(res.get("time_s"))
+    if "error" in res:
+        return "FAILED"
+    return res["order"] if res.get("order", "valid") != "valid" else bc._fmt_time(res.get("time_s"))
 
 
 def _ratio(a, b):
@@ -332,8 +319,8 @@ def _ratio(a, b):
 
 def _table(rows):
     head = ["model", "nodes", "MiB", "load", "construct", "+peak MiB", "peak/file", "infer", "onnx infer",
-            "onnx/ours", "check", "onnx check", "onnx/ours", "sort", "gs sort", "gs/ours",
-            "constr/(inf+chk)"]
+            "onnx/ours", "check", "onnx check", "onnx/ours", "sort", "gs sort", "gs/ours", "ir sort",
+            "ir/ours", "constr/(inf+chk)"]
     lines = []
     for r in rows:
         s = r["stages"]
@@ -347,8 +334,9 @@ def _table(rows):
             bc._fmt_x(r.get("infer_speedup")),
             _t(s.get("check", {}).get("ours")), _t(s.get("check", {}).get("ref")),
             bc._fmt_x(r.get("check_speedup")),
-            _t(s.get("sort", {}).get("ours")), _t(s.get("sort", {}).get("ref")),
-            bc._fmt_x(r.get("sort_speedup")),
+            _t(s.get("sort", {}).get("ours")), _t(s.get("sort", {}).get("gs")),
+            bc._fmt_x(r.get("sort_speedup_gs")), _t(s.get("sort", {}).get("ir")),
+            bc._fmt_x(r.get("sort_speedup_ir")),
             "-" if r.get("construct_over_infer_check") is None else f"{r['construct_over_infer_check']:.2f}x",
         ])
     widths = [max(len(str(x)) for x in col) for col in zip(head, *lines)]
@@ -362,7 +350,9 @@ def _derive(r):
     get = lambda st, side: (s.get(st) or {}).get(side)
     r["infer_speedup"] = _ratio(get("infer", "ref"), get("infer", "ours"))
     r["check_speedup"] = _ratio(get("check", "ref"), get("check", "ours"))
-    r["sort_speedup"] = _ratio(get("sort", "ref"), get("sort", "ours"))
+    sorted_ok = (get("sort", "ours") or {}).get("order") == "valid"
+    for ref in SIDES["sort"][1:]:
+        r[f"sort_speedup_{ref}"] = _ratio(get("sort", ref), get("sort", "ours")) if sorted_ok else None
     c, i, k = get("construct", "ours"), get("infer", "ours"), get("check", "ours")
     r["construct_over_infer_check"] = None
     r["peak_over_file"] = None
@@ -390,15 +380,23 @@ def _targets(rows):
                            + ", ".join(f"{k} {v:.1f}" for k, v in steps.items()))
         for key, what in (("infer_speedup", "inference vs onnx.shape_inference"),
                           ("check_speedup", "checking vs onnx.checker"),
-                          ("sort_speedup", "sort vs onnx-graphsurgeon toposort")):
+                          ("sort_speedup_gs", "sort vs onnx-graphsurgeon toposort"),
+                          ("sort_speedup_ir", "sort vs onnx_ir sort")):
             x = r.get(key)
-            if x is None:
-                continue
-            if key == "sort_speedup" and (r["stages"]["sort"]["ours"].get("topological") is False):
-                out.append(f"[{lab}] {what}: ours {x:.2f}x faster, but our sort left the nodes out "
-                           f"of topological order (target > 1x with a valid order): NOT met")
-            else:
+            if x is not None:
                 out.append(f"[{lab}] {what}: ours {x:.2f}x faster (target > 1x): {met(x > 1)}")
+        sort = r["stages"].get("sort")
+        if sort:
+            orders = ", ".join(f"{'ours' if side == 'ours' else REF_NAMES['sort'][side]} "
+                               f"{'FAILED' if 'error' in res else res['order']}" for side, res in sort.items())
+            out.append(f"[{lab}] sort of {r['nodes']:,} nodes ({r['constant_nodes']:,} Constant) in reversed "
+                       f"order; resulting orders: {orders}")
+            order = (sort.get("ours") or {}).get("order")
+            if order == "unchanged":
+                out.append(f"[{lab}] our sort left the order unchanged (it could not place every node): "
+                           f"sort targets not measured")
+            elif order == "INVALID":
+                out.append(f"[{lab}] our sort gave an invalid order: sort targets NOT met")
         x = r.get("peak_over_file")
         if x is not None:
             out.append(f"[{lab}] peak memory added by construction / file size: {x:.2f}x "
@@ -407,8 +405,6 @@ def _targets(rows):
             for side, res in sides.items():
                 if "error" in res:
                     out.append(f"[{lab}] {st} ({side}) failed: {res['error']}")
-                if res.get("topological") is False:
-                    out.append(f"[{lab}] {st} ({side}): the result is NOT in topological order")
     return out
 
 
@@ -420,9 +416,8 @@ def _real_model(args):
     path = erm.default_path(args.cache_dir)
     if not os.path.exists(path):
         bc._log(f"exporting the real model to {path} ...")
-        proc = subprocess.run([sys.executable, os.path.join(HERE, "export_real_model.py"),
-                               "--out", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True)
+        proc = subprocess.run([sys.executable, os.path.join(HERE, "export_real_model.py"), "--out", path],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if proc.returncode != 0 or not os.path.exists(path):
             tail = (proc.stderr.strip().splitlines() or [f"exit code {proc.returncode}"])[-1]
             return None, f"real model export failed: {tail}"
@@ -458,33 +453,36 @@ def main(argv=None):
     if not args.no_real:
         path, err = _real_model(args)
         if path:
-            models.append(("real", "bert-base", path))
+            models.append(("real", "bert-base", path, stages))
         else:
             notes.append(err)
             bc._log(err)
     for n in sorted({int(s.replace("_", "")) for s in args.sizes.split(",") if s.strip()}):
         models.append(("synthetic", f"synthetic-{bc._size_label(n)}",
-                       bc.synthetic_model_path(n, args.cache_dir)))
-    models += [("extra", os.path.basename(p), os.path.abspath(p)) for p in args.model]
+                       bc.synthetic_model_path(n, args.cache_dir), stages))
+    models += [("extra", os.path.basename(p), os.path.abspath(p), stages) for p in args.model]
 
     import onnx
     rows = []
-    for kind, label, path in models:
-        n = len(onnx.load(path, load_external_data=False).graph.node)
-        row = {"kind": kind, "label": label, "path": path, "nodes": n,
+    for kind, label, path, model_stages in models:
+        graph = onnx.load(path, load_external_data=False).graph
+        row = {"kind": kind, "label": label, "path": path, "nodes": len(graph.node),
+               "constant_nodes": sum(n.op_type == "Constant" for n in graph.node),
                "file_bytes": os.path.getsize(path), "stages": {}}
-        for stage in stages:
+        del graph
+        for stage in model_stages:
             row["stages"][stage] = {}
-            stage_path = sortable(path, args.cache_dir) if stage == "sort" else path
             for side in SIDES[stage]:
-                res = _measure(args, stage, side, stage_path)
+                res = _measure(args, stage, side, path)
                 row["stages"][stage][side] = res
-                what = "ours" if side == "ours" else REF_NAMES[stage]
+                what = "ours" if side == "ours" else REF_NAMES[stage][side]
                 if "error" in res:
                     bc._log(f"[{label}] {stage} {what}: FAILED: {res['error']}")
                 else:
                     extra = (f" (load {bc._fmt_time(res['load_best_s'])} before), +{res['added_peak_mib']:.0f} MiB peak"
                              if stage == "construct" else "")
+                    if stage == "sort":
+                        extra = f", order {res['order']}"
                     bc._log(f"[{label}] {stage} {what}: {bc._fmt_time(res['time_s'])}{extra}")
         _derive(row)
         rows.append(row)
@@ -497,7 +495,7 @@ def main(argv=None):
 
     from importlib import metadata
     versions = {"onnx": onnx.__version__}
-    for dist in ("onnx-graphsurgeon", "torch", "transformers"):
+    for dist in ("onnx-graphsurgeon", "onnx-ir", "torch", "transformers"):
         try:
             versions[dist] = metadata.version(dist)
         except metadata.PackageNotFoundError:
