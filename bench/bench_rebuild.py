@@ -33,7 +33,6 @@ import argparse
 import gc
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
