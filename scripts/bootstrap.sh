@@ -35,6 +35,7 @@ fi
 
 python3 -m pip install -q --disable-pip-version-check -r "$here/requirements.txt"
 python3 -m pip install -q --disable-pip-version-check --no-deps -r "$here/tests/requirements-models.txt"
+python3 -m pip install -q --disable-pip-version-check -r "$here/fuzz/requirements.txt"
 
 if [ ! -f "$ONNX_PREFIX/lib/cmake/ONNX/ONNXConfig.cmake" ]; then
   echo "bootstrap: building the ONNX C++ library $ONNX_VERSION into $ONNX_PREFIX"
