@@ -4,14 +4,16 @@
 // IRGraph twice: once without a weight cache and once with an empty native
 // one, so both the plain rebuild and the weight-moving rebuild run. Each
 // graph is then rebuilt with node sorting (and shape cleaning), and the
-// queries, dependency maps and free lists are touched. An exception is an
-// accepted outcome; a crash, a sanitizer report, a leak or a hang is a
-// finding.
+// queries, dependency maps and free lists are touched. Right after the
+// construction and the rebuild, verify() must find every table matching the
+// model. An exception is an accepted outcome; a crash, a sanitizer report, a
+// leak, a hang, or a table verify() finds wrong is a finding.
 #include <google/protobuf/io/coded_stream.h>
 #include <onnx/onnx_pb.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -22,6 +24,7 @@
 #include "tarq/api/ir_graph/companions/progress.h"
 #include "tarq/api/ir_graph/host_containers.h"
 #include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/errors.h"
 
 namespace {
 
@@ -89,17 +92,30 @@ void touch(tarq::IRGraph& g) {
   for (const auto& entry : g.operands()) (void)entry.second->outputs.size();
 }
 
+// The tables of a graph just rebuilt disagree with its model: a fault of
+// the rebuild (or of verify), never of the input.
+void prove(const tarq::IRGraph& g) {
+  try {
+    g.verify();
+  } catch (const tarq::VerifyError& e) {
+    std::fprintf(stderr, "tables wrong right after a rebuild: %s\n", e.what());
+    std::abort();
+  }
+}
+
 void run(const onnx::ModelProto& model, bool with_cache) {
   tarq::IRGraphOptions options;
   options.ori_model_path = empty_model_path();
   if (with_cache) options.initializer_dat = std::make_shared<tarq::NativeArrayMap>();
   try {
     tarq::IRGraph g(model, options);
+    prove(g);
     touch(g);
     tarq::RebuildOptions rebuild;
     rebuild.sort_nodes = true;
     rebuild.clean_shape = true;
     g.rebuild(rebuild);
+    prove(g);
     touch(g);
   } catch (const std::exception&) {
     // Rejecting a malformed model is an accepted outcome.

@@ -199,7 +199,9 @@ class DepthWalk {
     std::vector<std::pair<const Message*, int>> work{{&root, level}};
     std::vector<const FieldDescriptor*> fields;
     while (!work.empty() && deepest_ <= limit_) {
-      auto [m, at] = work.back();
+      // Plain copies: structured bindings cannot be captured before C++20.
+      const Message* m = work.back().first;
+      const int at = work.back().second;
       work.pop_back();
       reach(at);
       const auto* r = m->GetReflection();
