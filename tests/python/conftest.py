@@ -1,3 +1,4 @@
+import gc
 import glob
 import os
 
@@ -93,3 +94,10 @@ def ort_session(model_or_path):
     source = model_or_path if isinstance(model_or_path, str) else model_or_path.SerializeToString()
     return ort.InferenceSession(source, options, providers=["CPUExecutionProvider"])
 
+
+def reuse_freed_memory():
+    """Allocates and drops many small objects, so that a view of freed memory
+    reads other bytes than its message's (or crashes) instead of passing by luck."""
+    junk = [bytearray(48) for _ in range(20000)]
+    del junk
+    gc.collect()

@@ -6,18 +6,10 @@ import os
 
 import onnx
 
-from conftest import EXAMPLE
+from conftest import EXAMPLE, reuse_freed_memory
 
 LIGHT_ALEXNET = os.path.join(os.path.dirname(onnx.__file__), "backend", "test", "data", "light",
                              "light_bvlc_alexnet.onnx")
-
-
-def reuse_freed_memory():
-    """Allocates and drops many small objects, so that a view of freed memory
-    reads other bytes than its message's (or crashes) instead of passing by luck."""
-    junk = [bytearray(48) for _ in range(20000)]
-    del junk
-    gc.collect()
 
 
 def test_nodes_found_after_the_model_was_replaced_outlive_the_graph(ir):

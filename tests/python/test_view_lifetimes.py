@@ -7,18 +7,10 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
-from conftest import EXAMPLE, TESTDATA
+from conftest import EXAMPLE, TESTDATA, reuse_freed_memory
 
 F = TensorProto.FLOAT
 RELU = os.path.join(TESTDATA, "node", "test_relu", "model.onnx")
-
-
-def reuse_freed_memory():
-    """Allocates and drops many small objects, so that a view of freed memory
-    reads other bytes than its message's (or crashes) instead of passing by luck."""
-    junk = [bytearray(48) for _ in range(20000)]
-    del junk
-    gc.collect()
 
 
 def test_views_taken_after_the_model_is_replaced_show_the_old_graph(ir):
