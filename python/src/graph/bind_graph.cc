@@ -5,6 +5,7 @@
 
 #include "arrays/numpy_convert.h"
 #include "bindings.h"
+#include "graph/graph_parts.h"
 #include "graph/py_containers.h"
 #include "graph/table_views.h"
 #include "messages/message_view.h"
@@ -73,6 +74,14 @@ void def_host_field(py::class_<IRGraph, std::shared_ptr<IRGraph>>& cls, const ch
   cls.def_property(
       name, [](const IRGraph& g) { return host_to_py(g.*Field); },
       [](IRGraph& g, py::object v) { g.*Field = host_from_py(v); });
+}
+
+// The same for a container the graph reads through a typed interface.
+template <class PyC, auto Field>
+void def_typed_field(GraphClass& cls, const char* name) {
+  cls.def_property(
+      name, [](const IRGraph& g) { return host_to_py(g.*Field); },
+      [](IRGraph& g, py::object v) { g.*Field = typed_from_py<PyC>(v); });
 }
 
 }  // namespace
@@ -146,7 +155,7 @@ void bind_graph(py::module_& m) {
         if (!ori_model_path.is_none()) o.ori_model_path = path_arg(ori_model_path);
         o.op_target = host_from_py(op_target);
         o.share_weights = host_from_py(share_weights);
-        o.dynamic_diff = host_from_py(dynamic_diff);
+        o.dynamic_diff = typed_from_py<PyConfigTable<NdArray>>(dynamic_diff);
         if (!weights_for_align.is_none()) {
           o.weights_for_align = std::make_shared<PyNameList>(weights_for_align);
         }
@@ -328,13 +337,13 @@ void bind_graph(py::module_& m) {
       [](IRGraph& g, py::object v) {
         g.weights_for_align = v.is_none() ? nullptr : std::make_shared<PyNameList>(v);
       });
-  def_host_field<&IRGraph::dynamic_diff>(cls, "dynamic_diff");
+  def_typed_field<PyConfigTable<NdArray>, &IRGraph::dynamic_diff>(cls, "dynamic_diff");
   def_host_field<&IRGraph::op_target>(cls, "op_target");
   def_host_field<&IRGraph::share_weights>(cls, "share_weights");
-  def_host_field<&IRGraph::nodes_chg>(cls, "nodes_chg");
-  def_host_field<&IRGraph::dynamic_diff_set>(cls, "dynamic_diff_set");
-  def_host_field<&IRGraph::dynamic_shapes_set>(cls, "dynamic_shapes_set");
-  def_host_field<&IRGraph::dynamic_dtypes_set>(cls, "dynamic_dtypes_set");
+  def_typed_field<PyNodeChanges, &IRGraph::nodes_chg>(cls, "nodes_chg");
+  def_typed_field<PyConfigTable<NdArray>, &IRGraph::dynamic_diff_set>(cls, "dynamic_diff_set");
+  def_typed_field<PyConfigTable<Shape>, &IRGraph::dynamic_shapes_set>(cls, "dynamic_shapes_set");
+  def_typed_field<PyConfigTable<int32_t>, &IRGraph::dynamic_dtypes_set>(cls, "dynamic_dtypes_set");
   def_host_field<&IRGraph::op_convert_history>(cls, "op_convert_history");
   def_host_field<&IRGraph::op_convert_stop>(cls, "op_convert_stop");
   def_host_field<&IRGraph::op_ruler_pause>(cls, "op_ruler_pause");
@@ -342,6 +351,10 @@ void bind_graph(py::module_& m) {
   def_host_field<&IRGraph::do_quantization>(cls, "do_quantization");
   def_host_field<&IRGraph::quantize_dtype>(cls, "quantize_dtype");
   def_host_field<&IRGraph::act_quant_dtype>(cls, "act_quant_dtype");
+
+  bind_default_table(cls);
+  bind_attributes(cls);
+  bind_tensor_data(cls);
 
   cls.def("__repr__", [](const IRGraph& g) {
     return "<IRGraph '" + g.model().graph().name() +

@@ -1,6 +1,9 @@
 #include "graph/py_containers.h"
 
+#include <onnx/onnx_pb.h>
+
 #include "arrays/numpy_convert.h"
+#include "messages/message_view.h"
 #include "tarq/errors.h"
 
 namespace tarq::py_face {
@@ -37,6 +40,26 @@ void PyArrayMap::set(const std::string& name, NdArray value) {
 }
 
 bool PyArrayMap::erase(const std::string& name) { return py_erase(obj, name); }
+
+void PyArrayMap::reshape(const std::string& name, const Extents& shape) {
+  py::str key(name);
+  if (!obj.contains(key)) throw KeyError(name);
+  py::object arr = obj[key];
+  py::tuple dims(shape.size());
+  for (size_t i = 0; i < shape.size(); ++i) dims[i] = py::int_(shape[i]);
+  // numpy refuses an in-place reshape of a non-contiguous array or to
+  // another element count; the first is served by a new array.
+  if (!py::isinstance<py::array>(arr) || !py::cast<bool>(arr.attr("flags").attr("c_contiguous"))) {
+    ArrayMap::reshape(name, shape);
+    return;
+  }
+  if (element_count(shape) != py::cast<int64_t>(arr.attr("size"))) {
+    throw ValueError("cannot reshape the cached array of '" + name + "' of size " +
+                     py::str(arr.attr("size")).cast<std::string>() + " into shape " +
+                     py::str(dims).cast<std::string>());
+  }
+  arr.attr("shape") = dims;
+}
 
 std::vector<std::string> PyArrayMap::keys() const {
   std::vector<std::string> out;
@@ -83,6 +106,83 @@ size_t PyNameList::size() const { return py::len(obj); }
 std::string PyNameList::at(size_t i) const { return py::cast<std::string>(obj[py::int_(i)]); }
 
 void PyNameList::append(const std::string& name) { obj.attr("append")(name); }
+
+namespace {
+
+// The element conversions of the per-configuration tables.
+py::object config_to_py(const NdArray& a) { return to_numpy(a); }
+py::object config_to_py(const Shape& s) { return shape_to_py(s); }
+py::object config_to_py(int32_t t) { return dtype_of(t); }
+void config_from_py(py::handle o, NdArray* out) { *out = from_numpy(o); }
+void config_from_py(py::handle o, Shape* out) { *out = shape_from_py(o); }
+void config_from_py(py::handle o, int32_t* out) { *out = elem_type_of(o); }
+
+}  // namespace
+
+template <class T>
+size_t PyConfigTable<T>::size() const {
+  return py::len(obj);
+}
+
+template <class T>
+bool PyConfigTable<T>::contains(const std::string& name) const {
+  return obj.contains(py::str(name));
+}
+
+template <class T>
+bool PyConfigTable<T>::erase(const std::string& name) {
+  return py_erase(obj, name);
+}
+
+template <class T>
+std::optional<T> PyConfigTable<T>::at(const std::string& name, int64_t idx) const {
+  py::str key(name);
+  if (!obj.contains(key)) return std::nullopt;
+  py::object entry = obj[key][py::int_(idx)];
+  if (entry.is_none()) return std::nullopt;
+  T value;
+  config_from_py(entry, &value);
+  return value;
+}
+
+template <class T>
+void PyConfigTable<T>::put(const std::string& name, int64_t idx, std::optional<T> value,
+                           int64_t count) {
+  py::str key(name);
+  if (!obj.contains(key)) {
+    py::list fresh;
+    for (int64_t i = 0; i < count; ++i) fresh.append(py::none());
+    obj[key] = fresh;
+  }
+  py::object entry = value ? config_to_py(*value) : py::object(py::none());
+  obj[key][py::int_(idx)] = entry;
+}
+
+template class PyConfigTable<NdArray>;
+template class PyConfigTable<Shape>;
+template class PyConfigTable<int32_t>;
+
+bool PyNodeChanges::contains(const std::string& name) const { return obj.contains(py::str(name)); }
+
+void PyNodeChanges::record(const std::string& name, const onnx::NodeProto& before,
+                           onnx::NodeProto* node, const OwnerPtr& owner) {
+  py::list entry;
+  entry.append(wrap_new_message(std::make_unique<onnx::NodeProto>(before)));
+  entry.append(wrap_message(owner, node));
+  obj[py::str(name)] = entry;
+}
+
+std::shared_ptr<ArrayConfigs> PyHostFactory::new_array_configs() const {
+  return std::make_shared<PyConfigTable<NdArray>>(py::dict());
+}
+
+std::shared_ptr<ShapeConfigs> PyHostFactory::new_shape_configs() const {
+  return std::make_shared<PyConfigTable<Shape>>(py::dict());
+}
+
+std::shared_ptr<DtypeConfigs> PyHostFactory::new_dtype_configs() const {
+  return std::make_shared<PyConfigTable<int32_t>>(py::dict());
+}
 
 HostPtr PyHostFactory::new_map() const { return std::make_shared<PyHostObject>(py::dict()); }
 

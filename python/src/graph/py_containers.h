@@ -37,6 +37,8 @@ class PyArrayMap : public ArrayMap, public PyBacked {
   void set(const std::string& name, NdArray value) override;
   bool erase(const std::string& name) override;
   std::vector<std::string> keys() const override;
+  // In place: the cached numpy array itself takes the shape.
+  void reshape(const std::string& name, const Extents& shape) override;
 };
 
 class PyShapesMap : public ShapesMap, public PyBacked {
@@ -59,13 +61,45 @@ class PyNameList : public NameList, public PyBacked {
   void append(const std::string& name) override;
 };
 
+// A per-configuration table over a dict of lists (None for an entry not
+// set): arrays as numpy arrays, shapes as lists, element types as dtypes.
+template <class T>
+class PyConfigTable : public ConfigTable<T>, public PyBacked {
+ public:
+  using PyBacked::PyBacked;
+  size_t size() const override;
+  bool contains(const std::string& name) const override;
+  bool erase(const std::string& name) override;
+  std::optional<T> at(const std::string& name, int64_t idx) const override;
+  void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) override;
+};
+
+// nodes_chg over a dict: name -> [copy of the node before, the node].
+class PyNodeChanges : public NodeChanges, public PyBacked {
+ public:
+  using PyBacked::PyBacked;
+  bool contains(const std::string& name) const override;
+  void record(const std::string& name, const onnx::NodeProto& before, onnx::NodeProto* node,
+              const OwnerPtr& owner) override;
+};
+
 // Toolkit-state containers as Python dicts and lists.
 class PyHostFactory : public HostFactory {
  public:
   HostPtr new_map() const override;
   HostPtr new_list() const override;
+  std::shared_ptr<ArrayConfigs> new_array_configs() const override;
+  std::shared_ptr<ShapeConfigs> new_shape_configs() const override;
+  std::shared_ptr<DtypeConfigs> new_dtype_configs() const override;
   std::shared_ptr<NameList> new_name_list() const override;
 };
+
+// A typed host container over the object; null for None.
+template <class C>
+std::shared_ptr<C> typed_from_py(py::handle obj) {
+  if (obj.is_none()) return nullptr;
+  return std::make_shared<C>(py::reinterpret_borrow<py::object>(obj));
+}
 
 // The Python object behind a host container; None for null; for a native
 // container (made by a C++ host) an opaque capsule.

@@ -10,24 +10,29 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tarq/api/ir_graph/message_owner.h"
 #include "tarq/api/ir_graph/types.h"
 #include "tarq/nd_array.h"
+
+namespace onnx {
+class NodeProto;
+}
 
 namespace tarq {
 
 // Anything a host passes through the graph untouched (share_weights,
-// op_target, dynamic_diff, nodes_chg while no operation reads them).
+// op_target, the toolkit's own state).
 class HostObject {
  public:
   virtual ~HostObject() = default;
 };
 using HostPtr = std::shared_ptr<HostObject>;
 
-// A host object that can be asked about and stripped of keys (dynamic_diff,
-// whose values the graph never reads, only removes).
+// A host object that can be asked about and stripped of keys.
 class MapLike : public HostObject {
  public:
   virtual size_t size() const = 0;
@@ -37,14 +42,82 @@ class MapLike : public HostObject {
   bool empty() const { return size() == 0; }
 };
 
-// Makes the empty maps and lists that hold the toolkit's own state on a graph
-// (fields this module creates and resets but never reads). The Python face
-// makes dicts and lists; C++ hosts get opaque native objects.
+// Per shape configuration: name -> one entry per configuration, each a value
+// or none (dynamic_diff, dynamic_diff_set, dynamic_shapes_set,
+// dynamic_dtypes_set). T is NdArray, Shape or an element type (int32_t).
+template <class T>
+class ConfigTable : public MapLike {
+ public:
+  // The entry of `name` at configuration `idx`; nullopt when the name is
+  // missing or its entry is none. Throws IndexError when the name's list is
+  // shorter than idx + 1.
+  virtual std::optional<T> at(const std::string& name, int64_t idx) const = 0;
+  // Stores `value` at `idx` of the name's list; a missing name first gets a
+  // list of `count` nones. Throws IndexError when idx is out of that list.
+  virtual void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) = 0;
+};
+using ArrayConfigs = ConfigTable<NdArray>;
+using ShapeConfigs = ConfigTable<Shape>;
+using DtypeConfigs = ConfigTable<int32_t>;
+
+template <class T>
+class NativeConfigTable : public ConfigTable<T> {
+ public:
+  size_t size() const override { return map_.size(); }
+  bool contains(const std::string& name) const override { return map_.count(name) != 0; }
+  bool erase(const std::string& name) override { return map_.erase(name) != 0; }
+  std::optional<T> at(const std::string& name, int64_t idx) const override;
+  void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) override;
+  // The whole list of a name (a C++ host's own reads).
+  const std::vector<std::optional<T>>* list(const std::string& name) const;
+
+ private:
+  tsl::ordered_map<std::string, std::vector<std::optional<T>>> map_;
+};
+
+// nodes_chg: node name -> the node as it was before its first change through
+// set_attr, and the node itself.
+class NodeChanges : public HostObject {
+ public:
+  virtual bool contains(const std::string& name) const = 0;
+  // `node` lives in the model `owner` holds.
+  virtual void record(const std::string& name, const onnx::NodeProto& before, onnx::NodeProto* node,
+                      const OwnerPtr& owner) = 0;
+};
+
+class NativeNodeChanges : public NodeChanges {
+ public:
+  struct Change {
+    std::shared_ptr<onnx::NodeProto> before;
+    onnx::NodeProto* node;
+    OwnerPtr owner;
+  };
+  bool contains(const std::string& name) const override { return map_.count(name) != 0; }
+  void record(const std::string& name, const onnx::NodeProto& before, onnx::NodeProto* node,
+              const OwnerPtr& owner) override;
+  const tsl::ordered_map<std::string, Change>& changes() const { return map_; }
+
+ private:
+  tsl::ordered_map<std::string, Change> map_;
+};
+
+// Makes the empty maps and lists that hold the toolkit's own state on a graph.
+// The Python face makes dicts and lists; C++ hosts get native objects (opaque
+// ones for the state this module never reads).
 class HostFactory {
  public:
   virtual ~HostFactory() = default;
   virtual HostPtr new_map() const { return std::make_shared<HostObject>(); }
   virtual HostPtr new_list() const { return std::make_shared<HostObject>(); }
+  virtual std::shared_ptr<ArrayConfigs> new_array_configs() const {
+    return std::make_shared<NativeConfigTable<NdArray>>();
+  }
+  virtual std::shared_ptr<ShapeConfigs> new_shape_configs() const {
+    return std::make_shared<NativeConfigTable<Shape>>();
+  }
+  virtual std::shared_ptr<DtypeConfigs> new_dtype_configs() const {
+    return std::make_shared<NativeConfigTable<int32_t>>();
+  }
   // weights_for_align when the caller gives none.
   virtual std::shared_ptr<class NameList> new_name_list() const;
 };
@@ -60,6 +133,10 @@ class ArrayMap : public HostObject {
   // Returns whether the name was there.
   virtual bool erase(const std::string& name) = 0;
   virtual std::vector<std::string> keys() const = 0;
+  // Gives the cached array of `name` another shape of the same element
+  // count, keeping its storage. Throws KeyError, or ValueError when the
+  // counts differ.
+  virtual void reshape(const std::string& name, const Extents& shape);
   bool empty() const { return size() == 0; }
 };
 

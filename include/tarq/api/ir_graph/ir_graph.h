@@ -30,8 +30,10 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "tarq/api/ir_graph/attr_value.h"
 #include "tarq/api/ir_graph/dependency_map.h"
 #include "tarq/api/ir_graph/host_containers.h"
 #include "tarq/api/ir_graph/message_owner.h"
@@ -110,7 +112,7 @@ struct IRGraphOptions {
   std::optional<std::string> ori_model_path;
   HostPtr op_target;
   HostPtr share_weights;
-  HostPtr dynamic_diff;
+  std::shared_ptr<ArrayConfigs> dynamic_diff;
   std::shared_ptr<NameList> weights_for_align;  // a new empty list when null
   // Makes the toolkit-state containers; native opaque ones when null.
   std::shared_ptr<const HostFactory> host_factory;
@@ -143,8 +145,8 @@ class IRGraph {
 
   // Recomputes every index table from the model alone and compares it with
   // the live one: consts, inputs, inputs_with_const, outputs, nodes,
-  // operands (keys in order, producer, consumers in order, shape, element
-  // type, the links of If-branch nodes), can_frees, n_bytes, the dependency
+  // operands (every key, in any order; producer, consumers in order, shape,
+  // element type, the links of If-branch nodes), can_frees, n_bytes, the dependency
   // maps, graph and node, and the qat and has_extend_op flags the model
   // implies. Throws VerifyError at the first difference; changes nothing.
   // Linear in the model (graph_core/verify.cc).
@@ -216,6 +218,85 @@ class IRGraph {
   // with the cache and is read-only for the caller; without it, it is a
   // writable copy. Absent for a null tensor.
   std::optional<NdArray> get_array(const onnx::TensorProto* c, bool ref = true) const;
+  // What get_const and get_const_optional hand out: nothing, an array, or
+  // (to_array false) the initializer itself.
+  using ConstRead = std::variant<std::monostate, NdArray, onnx::TensorProto*>;
+  // The constant `name`. While a shape configuration is selected, its own
+  // value (set for it, with from_set, or given in dynamic_diff) wins, as an
+  // array whatever to_array says.
+  ConstRead get_const(const std::string& name, bool to_array = true, bool ref = true,
+                      bool from_set = true);
+  // Input `idx` of the node as get_const reads it, or the default of that
+  // optional input (Slice axes/steps, reduction axes, Split, Pad, Clip
+  // limits, Dropout) as an array. Throws ValueError when a shape the default
+  // needs is unknown.
+  ConstRead get_const_optional(const onnx::NodeProto& node, int64_t idx, bool to_array = true,
+                               bool ref = false);
+  // Overwrites the data of an initializer with an array of its shape and
+  // element type, in the storage field it uses (or in the weight cache when
+  // that holds its name, marked read-only). False, and nothing changed, on a
+  // shape or type mismatch.
+  bool set_array(onnx::TensorProto& c, const NdArray& arr, bool ref = true);
+  // Writes the constant `name`: in place when set_array can, else as a new
+  // tensor (and graph input entry) at the same position or appended. Arrays
+  // over 1 MiB go to the weight cache when there is one. With another
+  // `model` (owned by `model_owner`, which parks what leaves it) only that
+  // model changes. While a configuration is selected, records the value for
+  // it instead.
+  void set_const(const std::string& name, const NdArray& arr, bool ref = true,
+                 onnx::ModelProto* model = nullptr, MessageOwner* model_owner = nullptr);
+
+  // --- attributes (attributes/attribute_access.cc)
+  // The attribute `name` of the node: what the node carries (STRING decoded
+  // as text, messages by reference into the node), else, with ret_def_attr,
+  // the default of its operator type for the model's opset, per-axis lists
+  // repeated per spatial axis of input 0, kernel_shape from the weight shape,
+  // perm reversed. Throws KeyError for a type without defaults, IndexError
+  // when the completion needs an input the node lacks.
+  AttrValue get_attr(const onnx::NodeProto& node, const std::string& name,
+                     bool ret_def_attr = true) const;
+  // Writes the attribute (appended at the end of the node's list) or, for an
+  // absent value or an empty list, removes it; the node is recorded in
+  // nodes_chg before its first change. `node_owner` holds the model the node
+  // lives in (the graph's model when null); what leaves the node is parked
+  // there.
+  void set_attr(onnx::NodeProto& node, const std::string& name, const AttrValue& val,
+                OwnerPtr node_owner = nullptr);
+  // Removes the first attribute called `name`, if any.
+  void remove_attr(onnx::NodeProto& node, const std::string& name, OwnerPtr node_owner = nullptr);
+  // Same operator type and, for every attribute either carries, equal values
+  // (defaults included; 1 equals 1.0).
+  bool same_attr(const onnx::NodeProto& a, const onnx::NodeProto& b) const;
+
+  // --- shapes and element types (tensor_data/shapes.cc)
+  // The tensor's shape: the selected configuration's, else the operand's,
+  // else the initializer's dims; nullopt when unknown.
+  std::optional<Shape> get_shape(const std::string& name, bool from_set = true) const;
+  // The element count; nullopt when the shape is unknown or has a dimension
+  // that is not a fixed integer.
+  std::optional<int64_t> get_size(const std::string& name) const;
+  // The element type (operand, else initializer); kUndefined when unknown.
+  int32_t get_dtype(const std::string& name) const;
+  // Writes the shape (the last -1 inferred) into every place that holds it:
+  // initializer dims, graph input/output or value information, the weight
+  // cache, the operand. An unknown name gets a new value-information entry.
+  // A size change is reported and written all the same. Returns true.
+  bool set_shape(const std::string& name, const Shape& shape, bool check_size = true,
+                 bool update_operands = true, int32_t dtype = kUndefined);
+
+  // --- constant nodes, precision, annotations (tensor_data/)
+  // The value of a tensor a Constant node produces, else nullopt.
+  std::optional<NdArray> get_constant(const std::string& name) const;
+  // Turns top-level Constant nodes (but those feeding a graph output) into
+  // initializers with graph inputs, then rebuilds.
+  void constant_to_initializer();
+  // FLOAT16 and DOUBLE become FLOAT everywhere the model states an element
+  // type: initializers (and cached arrays), value information, operands,
+  // Cast targets, Constant and ConstantOfShape values.
+  void convert_to_fp32();
+  // The value of the first `attr_name` pair of the tensor's quantization
+  // annotations; empty when there is none.
+  std::string get_quant_ann(const std::string& name, const std::string& attr_name) const;
 
   // --- passes and analyses run by the rebuild
   // Puts the top-level nodes into execution order from the graph inputs, or
@@ -246,10 +327,10 @@ class IRGraph {
   std::optional<std::string> ori_model_path;
   int64_t opset = 0;
   std::shared_ptr<ShapesMap> dynamic_shapes;
-  HostPtr dynamic_diff;
+  std::shared_ptr<ArrayConfigs> dynamic_diff;
   int64_t n_dynamic = 0;
   std::optional<int64_t> dynamic_idx;
-  HostPtr nodes_chg;
+  std::shared_ptr<NodeChanges> nodes_chg;
   NameVector node_swap_up;
   NameVector node_ban_swap_up;
   int64_t opt_level = 3;
@@ -263,9 +344,13 @@ class IRGraph {
   HostPtr op_target;
   std::string unsqueeze_2d_mode = "1A1B";
 
+  // Values and shapes set for one shape configuration while dynamic_idx is
+  // set (created here, empty).
+  std::shared_ptr<ArrayConfigs> dynamic_diff_set;
+  std::shared_ptr<ShapeConfigs> dynamic_shapes_set;
+  std::shared_ptr<DtypeConfigs> dynamic_dtypes_set;
   // Toolkit state: created here (and op_ruler_pause reset by every rebuild),
   // read and written only by the toolkit's own passes.
-  HostPtr dynamic_diff_set, dynamic_shapes_set, dynamic_dtypes_set;
   HostPtr op_convert_history, op_convert_stop, op_ruler_pause, const_share_tab;
   HostPtr do_quantization, quantize_dtype, act_quant_dtype;  // absent: null
   const HostFactory& host_factory() const { return *host_factory_; }
@@ -281,6 +366,9 @@ class IRGraph {
   std::pair<std::shared_ptr<DependencyMap>, std::shared_ptr<DependencyMap>> capture_dependency_maps(
       const NodeSlots& slots) const;
   void scan_operators();
+  // The operand of `name`, appended to the table when missing (an edit's
+  // new tensor; graph_core/index_building.cc).
+  OperandPtr ensure_operand(const std::string& name);
   // Moves weights into the cache, loads external data and checks the model
   // (graph_core/weight_cache.cc).
   void load_weights(bool edit_par_given);

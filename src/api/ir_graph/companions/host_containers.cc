@@ -1,5 +1,9 @@
 #include "tarq/api/ir_graph/host_containers.h"
 
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+
 #include "tarq/errors.h"
 
 namespace tarq {
@@ -47,6 +51,58 @@ bool NativeShapesMap::erase(const std::string& name) { return map_.erase(name) !
 
 int64_t NativeShapesMap::config_count() const {
   return map_.empty() ? 0 : static_cast<int64_t>(map_.begin()->second.size());
+}
+
+void ArrayMap::reshape(const std::string& name, const Extents& shape) {
+  set(name, get(name).reshape(shape));
+}
+
+namespace {
+
+template <class List>
+void check_slot(const std::string& name, int64_t idx, const List& list) {
+  if (idx < 0 || static_cast<size_t>(idx) >= list.size()) {
+    throw IndexError("configuration " + std::to_string(idx) + " of '" + name +
+                     "' is out of range (" + std::to_string(list.size()) + " entries)");
+  }
+}
+
+}  // namespace
+
+template <class T>
+std::optional<T> NativeConfigTable<T>::at(const std::string& name, int64_t idx) const {
+  auto it = map_.find(name);
+  if (it == map_.end()) return std::nullopt;
+  check_slot(name, idx, it->second);
+  return it->second[static_cast<size_t>(idx)];
+}
+
+template <class T>
+void NativeConfigTable<T>::put(const std::string& name, int64_t idx, std::optional<T> value,
+                               int64_t count) {
+  auto it = map_.find(name);
+  if (it == map_.end()) {
+    it = map_.emplace(name, std::vector<std::optional<T>>(
+                                static_cast<size_t>(std::max<int64_t>(count, 0))))
+             .first;
+  }
+  check_slot(name, idx, it->second);
+  it.value()[static_cast<size_t>(idx)] = std::move(value);
+}
+
+template <class T>
+const std::vector<std::optional<T>>* NativeConfigTable<T>::list(const std::string& name) const {
+  auto it = map_.find(name);
+  return it == map_.end() ? nullptr : &it->second;
+}
+
+template class NativeConfigTable<NdArray>;
+template class NativeConfigTable<Shape>;
+template class NativeConfigTable<int32_t>;
+
+void NativeNodeChanges::record(const std::string& name, const onnx::NodeProto& before,
+                               onnx::NodeProto* node, const OwnerPtr& owner) {
+  map_.insert_or_assign(name, Change{std::make_shared<onnx::NodeProto>(before), node, owner});
 }
 
 std::string NativeNameList::at(size_t i) const {

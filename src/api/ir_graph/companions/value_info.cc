@@ -3,6 +3,7 @@
 #include <onnx/onnx_pb.h>
 
 #include <memory>
+#include <string>
 
 #include "tarq/api/ir_graph/message_owner.h"
 #include "tarq/errors.h"
@@ -53,6 +54,21 @@ void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape, Message
       dim->set_dim_param(*p);
     }
   }
+}
+
+std::string shape_text(const Shape& shape) {
+  std::string out = "[";
+  for (const auto& d : shape) {
+    if (out.size() > 1) out += ", ";
+    if (const auto* v = std::get_if<int64_t>(&d)) {
+      out += std::to_string(*v);
+    } else if (const auto* p = std::get_if<std::string>(&d)) {
+      out += "'" + *p + "'";
+    } else {
+      out += "None";
+    }
+  }
+  return out + "]";
 }
 
 bool tensor_type_present(const onnx::TypeProto_Tensor& t) {

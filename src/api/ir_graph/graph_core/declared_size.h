@@ -9,7 +9,8 @@
 
 namespace onnx {
 class GraphProto;
-}
+class TensorProto;
+}  // namespace onnx
 
 namespace tarq {
 
@@ -28,6 +29,9 @@ int64_t declared_count(const Dims& dims) {
   for (int64_t d : dims) count = wrapping_mul(count, d);
   return count;
 }
+
+// One initializer's share of that total.
+int64_t declared_bytes(const onnx::TensorProto& tensor);
 
 // The byte total of the graph's initializers: the product of each one's
 // dims times the size of one element (8 for a string), summed; tensors whose

@@ -290,4 +290,13 @@ NodeSlots IRGraph::resolve_slots() const {
   return slots;
 }
 
+OperandPtr IRGraph::ensure_operand(const std::string& name) {
+  auto [it, added] = operands_->try_emplace(name);
+  if (added) {
+    it->second = std::make_shared<Operand>();
+    it->second->owner = graph_owner_;
+  }
+  return it->second;
+}
+
 }  // namespace tarq

@@ -70,9 +70,9 @@ void IRGraph::init(OwnerPtr model_owner, const IRGraphOptions& o) {
   dynamic_diff = o.dynamic_diff;
   n_dynamic = dynamic_shapes && dynamic_shapes->size() > 0 ? dynamic_shapes->config_count() : 0;
   dynamic_idx.reset();
-  dynamic_diff_set = host_factory_->new_map();
-  dynamic_shapes_set = host_factory_->new_map();
-  dynamic_dtypes_set = host_factory_->new_map();
+  dynamic_diff_set = host_factory_->new_array_configs();
+  dynamic_shapes_set = host_factory_->new_shape_configs();
+  dynamic_dtypes_set = host_factory_->new_dtype_configs();
   nodes_chg.reset();
   node_swap_up.clear();
   node_ban_swap_up.clear();

@@ -25,12 +25,10 @@
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/api/ir_graph/nesting.h"
 #include "tarq/errors.h"
+#include "verify_wanted.h"
 
 namespace tarq {
 
-namespace {
-
-// TARQ_VERIFY=1 (read once): every rebuild ends with verify().
 bool verify_wanted() {
   static const bool wanted = [] {
     const char* v = std::getenv("TARQ_VERIFY");
@@ -38,6 +36,12 @@ bool verify_wanted() {
   }();
   return wanted;
 }
+
+void verify_if_wanted(const IRGraph& g) {
+  if (verify_wanted()) g.verify();
+}
+
+namespace {
 
 // Marks the graph as rebuilding for the scope's lifetime.
 class RebuildScope {
@@ -65,12 +69,13 @@ int64_t host_item_size(int32_t code) {
 
 }  // namespace
 
+int64_t declared_bytes(const onnx::TensorProto& tensor) {
+  return wrapping_mul(declared_count(tensor.dims()), host_item_size(tensor.data_type()));
+}
+
 int64_t initializer_bytes(const onnx::GraphProto& graph) {
   int64_t total = 0;
-  for (const auto& init : graph.initializer()) {
-    total = wrapping_add(
-        total, wrapping_mul(declared_count(init.dims()), host_item_size(init.data_type())));
-  }
+  for (const auto& init : graph.initializer()) total = wrapping_add(total, declared_bytes(init));
   return total;
 }
 

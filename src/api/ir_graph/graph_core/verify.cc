@@ -37,21 +37,6 @@ std::string node_label(const onnx::NodeProto* n) {
   return n ? "node " + quoted(n->name()) + " (" + n->op_type() + ")" : "no node";
 }
 
-std::string shape_text(const Shape& shape) {
-  std::string out = "[";
-  for (const auto& d : shape) {
-    if (out.size() > 1) out += ", ";
-    if (const auto* v = std::get_if<int64_t>(&d)) {
-      out += std::to_string(*v);
-    } else if (const auto* p = std::get_if<std::string>(&d)) {
-      out += quoted(*p);
-    } else {
-      out += "None";
-    }
-  }
-  return out + "]";
-}
-
 // Whether `shape` is what inf_shape reads from the value info (no copy).
 bool shape_matches(const Shape& shape, const onnx::ValueInfoProto* vi) {
   if (!vi || !vi->type().has_tensor_type() || !vi->type().tensor_type().has_shape()) {
@@ -191,22 +176,22 @@ void IRGraph::verify() const {
   for (const auto& vi : graph.output()) want.push_back(vi.name());
   check_names(*outputs_, "outputs", want);
 
-  // Operands: keys in the order names first occur (value infos, then every
-  // node's reads and writes), producers, consumers in order, shapes, types.
+  // Operands: one key per name the value infos and the nodes mention (in
+  // any order: the rebuild lists them as they first occur, an edit appends),
+  // producers, consumers in order, shapes, types.
   const OperandMap& ops = *operands_;
   std::vector<Expected> expect(ops.size());
-  size_t next = 0;
+  std::vector<bool> mentioned(ops.size());
+  size_t distinct_keys = 0;
   auto operand_at = [&](const HashedName& name, const char* role) -> size_t {
     auto it = ops.find(name);
     if (it == ops.end()) {
       differ("operands", name.name, std::string("an operand (") + role + ")", "none");
     }
     const size_t pos = ops.position(it);
-    if (pos == next) {
-      ++next;
-    } else if (pos > next) {
-      differ("operands", name.name, "entry number " + std::to_string(next) + " in insertion order",
-             "entry number " + std::to_string(pos));
+    if (!mentioned[pos]) {
+      mentioned[pos] = true;
+      ++distinct_keys;
     }
     return pos;
   };
@@ -313,7 +298,11 @@ void IRGraph::verify() const {
   slots.out_begin.push_back(slots.out.size());
   slots.names_unique = nodes_->size() == static_cast<size_t>(n);
   for (const auto* node : branch_nodes) link(*node, true, false);
-  if (next != ops.size()) differ("operands", ops.entry(next).first, "no operand", "an operand");
+  if (distinct_keys != ops.size()) {
+    const size_t extra = static_cast<size_t>(std::find(mentioned.begin(), mentioned.end(), false) -
+                                             mentioned.begin());
+    differ("operands", ops.entry(extra).first, "no operand", "an operand");
+  }
   for (size_t pos = 0; pos < ops.size(); ++pos) {
     const auto& [name, op] = ops.entry(pos);
     const Expected& e = expect[pos];

@@ -267,8 +267,7 @@ int IRGraph::_clean_model(bool clean_shape, bool clean_node) {
   // The containers are held here, as a callback may replace the fields.
   const auto shapes = dynamic_shapes;
   const auto cache = initializer_dat;
-  const auto diff_holder = dynamic_diff;
-  auto* diff = dynamic_cast<MapLike*>(diff_holder.get());
+  const auto diff = dynamic_diff;
   auto drop_shapes = [&](const std::vector<std::string>& names) {
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
       if (shapes && shapes->size() != 0 && shapes->contains(*it)) shapes->erase(*it);

@@ -1,7 +1,19 @@
 // Constant arrays: the value of an initializer as an NdArray, from the
-// weight cache when it holds the name, else from the tensor itself.
+// weight cache when it holds the name, else from the tensor itself; writes
+// that keep the model, the cache and the tables coherent.
+//
+// The weight cache and the per-configuration tables may be the host's and run
+// host code: names are copied before such calls, and initializers are looked
+// up by position again after them.
 #include <onnx/onnx_pb.h>
 
+#include <string>
+#include <utility>
+
+#include "../graph_core/declared_size.h"
+#include "../graph_core/parking.h"
+#include "../graph_core/verify_wanted.h"
+#include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -31,11 +43,160 @@ std::optional<NdArray> IRGraph::get_array(const onnx::TensorProto* c, bool ref) 
   if (const std::shared_ptr<ArrayMap> cache = initializer_dat) {
     const std::string name = c->name();
     if (cache->contains(name)) {
+      // By reference, the cached array itself, read-only for the caller.
       NdArray cached = cache->get(name);
-      return ref ? cached : cached.copy();
+      if (!ref) return cached.copy();
+      cached.set_readonly(true);
+      return cached;
     }
   }
   return tensor_array(*c);
+}
+
+namespace {
+
+// More than this many bytes of data go to the weight cache when there is one.
+constexpr size_t kCacheThreshold = 1 << 20;
+
+Extents dims_of(const onnx::TensorProto& c) { return Extents(c.dims().begin(), c.dims().end()); }
+
+NdArray read_only(NdArray a) {
+  a.set_readonly(true);
+  return a;
+}
+
+onnx::TensorProto* initializer_at(onnx::ModelProto& model, int64_t pos, const std::string& name) {
+  auto* list = model.mutable_graph()->mutable_initializer();
+  if (pos < 0 || pos >= list->size()) {
+    throw IndexError("constant '" + name + "' is at position " + std::to_string(pos) +
+                     ", past the model's " + std::to_string(list->size()) + " initializers");
+  }
+  return list->Mutable(static_cast<int>(pos));
+}
+
+}  // namespace
+
+IRGraph::ConstRead IRGraph::get_const(const std::string& name, bool to_array, bool ref,
+                                      bool from_set) {
+  if (dynamic_idx) {
+    // A value of the selected configuration, as it is.
+    if (from_set) {
+      if (const auto set = dynamic_diff_set) {
+        if (auto a = set->at(name, *dynamic_idx)) return std::move(*a);
+      }
+    }
+    if (const auto diff = dynamic_diff; diff && diff->contains(name)) {
+      if (auto a = diff->at(name, *dynamic_idx)) return std::move(*a);
+    }
+  }
+  auto c = consts_->find(name);
+  if (c == consts_->end()) return {};
+  onnx::TensorProto* tensor = initializer_at(*model_, c->second, name);
+  if (!to_array) return tensor;
+  return *get_array(tensor, ref);
+}
+
+bool IRGraph::set_array(onnx::TensorProto& c, const NdArray& arr, bool ref) {
+  if (arr.shape() != dims_of(c) || arr.elem_type() != to_np_type(c.data_type())) return false;
+  const std::string name = c.name();
+  if (const auto cache = initializer_dat; cache && cache->contains(name)) {
+    cache->set(name, read_only(ref ? arr : arr.copy()));
+    return true;
+  }
+  // The storage field the tensor uses keeps the data; the typed fields take
+  // the values as make_tensor encodes them for the element type.
+  if (c.float_data_size() || c.double_data_size() || c.int32_data_size() || c.int64_data_size()) {
+    onnx::TensorProto typed = helpers::make_tensor(name, c.data_type(), dims_of(c), arr);
+    c.mutable_float_data()->Swap(typed.mutable_float_data());
+    c.mutable_double_data()->Swap(typed.mutable_double_data());
+    c.mutable_int32_data()->Swap(typed.mutable_int32_data());
+    c.mutable_int64_data()->Swap(typed.mutable_int64_data());
+  } else if (!c.raw_data().empty()) {
+    c.set_raw_data(std::move(*helpers::from_array(arr, name).mutable_raw_data()));
+  } else {
+    TarqLog::e("Unsupport const data type!");
+  }
+  return true;
+}
+
+void IRGraph::set_const(const std::string& name, const NdArray& arr, bool ref,
+                        onnx::ModelProto* model, MessageOwner* model_owner) {
+  const bool is_self = model == nullptr;
+  if (is_self) {
+    model = model_;
+    model_owner = model_owner_.get();
+  }
+  if (is_self && dynamic_idx) {
+    const auto set = dynamic_diff_set;
+    set->put(name, *dynamic_idx, arr, n_dynamic);
+    return;
+  }
+  std::optional<int64_t> pos;
+  if (auto c = consts_->find(name); c != consts_->end()) {
+    pos = c->second;
+    if (set_array(*initializer_at(*model, *pos, name), arr, ref)) {
+      if (is_self) verify_if_wanted(*this);
+      return;
+    }
+  }
+  // A new tensor and graph-input entry. An existing constant keeps its
+  // positions, so its graph-input entry must be known before anything
+  // changes.
+  std::optional<int64_t> input_pos;
+  if (pos) {
+    auto in = inputs_with_const_->find(name);
+    if (in == inputs_with_const_->end()) {
+      throw KeyError("constant '" + name +
+                     "' has no graph input entry to replace (set_const keeps positions)");
+    }
+    input_pos = in->second;
+    if (*input_pos < 0 || *input_pos >= model->graph().input_size()) {
+      throw IndexError("graph input of '" + name + "' is at position " +
+                       std::to_string(*input_pos) + ", past the model's inputs");
+    }
+  }
+  const int32_t type = to_tensor_type(arr.elem_type());
+  onnx::TensorProto fresh;
+  const auto cache = initializer_dat;
+  const bool use_cache = cache && (cache->contains(name) || arr.nbytes() > kCacheThreshold);
+  if (use_cache) {
+    // A placeholder: name, element type and dims; the value lives in the cache.
+    fresh.set_name(name);
+    fresh.set_data_type(type);
+    for (int64_t d : arr.shape()) fresh.add_dims(d);
+    cache->set(name, read_only(ref ? arr : arr.copy()));
+  } else {
+    fresh = helpers::make_tensor(name, type, arr.shape(), arr);
+  }
+  onnx::ValueInfoProto info =
+      helpers::make_tensor_value_info(name, type, Shape(arr.shape().begin(), arr.shape().end()));
+  // The cache ran host code: find the model's lists again.
+  auto* graph = model->mutable_graph();
+  if (pos) {
+    initializer_at(*model, *pos, name);  // still there
+    if (*input_pos >= graph->input_size())
+      throw IndexError("graph input of '" + name + "' is gone");
+    if (is_self) n_bytes = wrapping_add(n_bytes, -declared_bytes(graph->initializer(*pos)));
+    replace_parked(graph->mutable_initializer(), static_cast<int>(*pos), std::move(fresh),
+                   model_owner);
+    replace_parked(graph->mutable_input(), static_cast<int>(*input_pos), std::move(info),
+                   model_owner);
+    if (is_self) n_bytes = wrapping_add(n_bytes, declared_bytes(graph->initializer(*pos)));
+  } else {
+    *graph->add_initializer() = std::move(fresh);
+    *graph->add_input() = std::move(info);
+    if (is_self) {
+      n_bytes =
+          wrapping_add(n_bytes, declared_bytes(graph->initializer(graph->initializer_size() - 1)));
+      const auto inputs_before = static_cast<int64_t>(inputs_with_const_->size());
+      const auto consts_before = static_cast<int64_t>(consts_->size());
+      inputs_with_const_->try_emplace(name, inputs_before);
+      consts_->try_emplace(name, consts_before);
+      // A new constant is a new key of the dependency maps.
+      create_tensor_dependency_map();
+    }
+  }
+  if (is_self) verify_if_wanted(*this);
 }
 
 }  // namespace tarq

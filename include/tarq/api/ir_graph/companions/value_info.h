@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "tarq/api/ir_graph/types.h"
 
@@ -25,6 +26,9 @@ Shape inf_shape(const onnx::ValueInfoProto& value_info, bool none = false);
 // refer to them); otherwise they are freed or reused.
 void inf_shape_set(onnx::ValueInfoProto& value_info, const Shape& shape,
                    MessageOwner* park_into = nullptr);
+
+// A shape as the messages of the graph layer write it: [1, 'N', None].
+std::string shape_text(const Shape& shape);
 
 // True when a tensor type serializes to more than nothing: the rebuild's test
 // for "has a type". The field tests answer it for the usual value info

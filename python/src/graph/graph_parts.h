@@ -1,0 +1,24 @@
+// The IRGraph class is bound in parts, one per subsystem, each in its own
+// file of this folder; bind_graph() calls them in order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+#include "tarq/api/ir_graph/ir_graph.h"
+
+namespace tarq::py_face {
+
+namespace py = pybind11;
+using GraphClass = py::class_<IRGraph, std::shared_ptr<IRGraph>>;
+
+// IRGraph.def_attr and IRGraph.reduce_attr: read-only class-level tables
+// (bind_default_table.cc).
+void bind_default_table(GraphClass& cls);
+// get_attr, set_attr, remove_attr, same_attr (bind_attributes.cc).
+void bind_attributes(GraphClass& cls);
+// Constants, shapes, element types, precision (bind_tensor_data.cc).
+void bind_tensor_data(GraphClass& cls);
+
+}  // namespace tarq::py_face

@@ -1,0 +1,55 @@
+// Removing and replacing elements of repeated message fields without freeing
+// what a view or a record may still point to: the element leaves the list and
+// is parked with the owner of its model (freed only when no owner is given,
+// for models nothing else can see).
+#pragma once
+
+#include <google/protobuf/repeated_field.h>
+
+#include <memory>
+#include <vector>
+
+#include "tarq/api/ir_graph/message_owner.h"
+
+namespace tarq {
+
+// Removes element i, keeping the order of the others.
+template <class M>
+void erase_parked(google::protobuf::RepeatedPtrField<M>* field, int i, MessageOwner* owner) {
+  for (int k = i; k + 1 < field->size(); ++k) field->SwapElements(k, k + 1);
+  std::unique_ptr<M> gone(field->ReleaseLast());
+  if (owner) owner->park(std::move(gone));
+}
+
+// Removes the elements at `positions` (ascending), keeping the order of the
+// others, in one pass.
+template <class M>
+void erase_parked(google::protobuf::RepeatedPtrField<M>* field, const std::vector<int>& positions,
+                  MessageOwner* owner) {
+  if (positions.empty()) return;
+  int kept = positions.front();
+  size_t next = 0;
+  for (int i = positions.front(); i < field->size(); ++i) {
+    if (next < positions.size() && positions[next] == i) {
+      ++next;
+      continue;
+    }
+    field->SwapElements(kept++, i);
+  }
+  while (field->size() > kept) {
+    std::unique_ptr<M> gone(field->ReleaseLast());
+    if (owner) owner->park(std::move(gone));
+  }
+}
+
+// Puts `fresh` at position i in place of the element there.
+template <class M>
+void replace_parked(google::protobuf::RepeatedPtrField<M>* field, int i, M fresh,
+                    MessageOwner* owner) {
+  field->Add(std::move(fresh));
+  field->SwapElements(i, field->size() - 1);
+  std::unique_ptr<M> gone(field->ReleaseLast());
+  if (owner) owner->park(std::move(gone));
+}
+
+}  // namespace tarq
