@@ -24,6 +24,13 @@ int main(int argc, char** argv) {
   auto* info = app.add_subcommand(
       "info", "Inputs, outputs, node and initializer counts, and operator frequencies.");
   add_common(info);
+  std::string node_name;
+  info->add_option("--node", node_name,
+                   "Show this node's attributes, with the defaults it leaves out");
+  auto* fp32 = app.add_subcommand("fp32", "Convert FLOAT16 and DOUBLE to FLOAT and save.");
+  add_common(fp32);
+  std::string output;
+  fp32->add_option("-o,--output", output, "Where to write the converted model")->required();
   CLI11_PARSE(app, argc, argv);
 
   if (common.model.empty()) common.model = default_model_path(argv[0]);
@@ -35,11 +42,19 @@ int main(int argc, char** argv) {
       std::cerr << letters[static_cast<int>(level)] << ' ' << text << '\n';
   });
   try {
-    if (*info) return run_info(common);
+    if (*info) return node_name.empty() ? run_info(common) : run_node_info(common, node_name);
+    if (*fp32) return run_fp32(common, output);
+  } catch (const OutputError& e) {
+    std::cerr << "tarq-ir: " << e.what()
+              << "\n  hint: the output's folder must exist and be writable\n";
+    return 2;
   } catch (const tarq::FileError& e) {
     std::cerr << "tarq-ir: " << e.what() << "\n  hint: check the path; name a model file, or none "
               << "for the shipped example\n";
     return 2;
+  } catch (const tarq::KeyError& e) {
+    std::cerr << "tarq-ir: " << e.what() << "\n";
+    return 1;
   } catch (const std::exception& e) {
     std::cerr << "tarq-ir: " << e.what() << "\n  hint: is this an ONNX model? "
               << "`tarq-ir info -v MODEL` shows the graph layer's reports\n";

@@ -60,3 +60,33 @@ TEST(TarqIrInfo, TextAndFailures) {
 }
 
 }  // namespace
+
+TEST(TarqIrNode, ShowsCarriedAttributesAndMarkedDefaults) {
+  ToolRun r = run("info --json --node block1/Conv");
+  ASSERT_EQ(r.status, 0);
+  auto j = nlohmann::ordered_json::parse(r.out);
+  EXPECT_EQ(j["op_type"], "Conv");
+  bool saw_pads = false, saw_auto_pad = false;
+  for (const auto& a : j["attributes"]) {
+    if (a["name"] == "pads") saw_pads = !a["default"].get<bool>() && a["value"] == "[1, 1, 1, 1]";
+    if (a["name"] == "auto_pad") saw_auto_pad = a["default"].get<bool>();
+  }
+  EXPECT_TRUE(saw_pads);
+  EXPECT_TRUE(saw_auto_pad);
+  ToolRun text = run("info --node block1/Conv");
+  EXPECT_NE(text.out.find("(default)"), std::string::npos);
+  EXPECT_EQ(run("info --node no/such/node").status, 1);
+}
+
+TEST(TarqIrFp32, WritesAFloatModelOrSaysWhyNot) {
+  const std::string out = ::testing::TempDir() + "tarq_fp32_test.onnx";
+  std::remove(out.c_str());
+  ASSERT_EQ(run("fp32 -o " + out).status, 0);
+  ToolRun info = run("info --json " + out);
+  ASSERT_EQ(info.status, 0);
+  EXPECT_EQ(nlohmann::ordered_json::parse(info.out)["nodes"], 14);
+  std::remove(out.c_str());
+  EXPECT_EQ(run("fp32 /no/such/model.onnx -o " + out).status, 2);
+  EXPECT_EQ(run("fp32 -o /no/such/folder/out.onnx").status, 2);
+  EXPECT_NE(run("fp32").status, 0);  // -o is required
+}
