@@ -41,6 +41,8 @@ MAX_OPS, MAX_HOOKS, MAX_DEPTH, MAX_KEPT, MAX_NODES = 30, 8, 2, 12, 200
 OP_TYPES = ["Relu", "Add", "Identity", "Conv", "Constant", "If", "Loop", "Scan", "Split",
             "Reshape", "Concat", "exSwish", "NoSuchOp"]
 NAMES = ["", "x", "y", "t0", "input", "cond", "a" * 70, "\u00e9\u00df"]
+ATTR_NAMES = ["pads", "strides", "kernel_shape", "perm", "axis", "value", "to", "group", "axes",
+              "noop_with_empty_axes", "then_branch", ""]
 TABLES = ["operands", "nodes", "consts", "inputs", "inputs_with_const", "outputs", "can_frees",
           "tensor_dependency_map", "node_dependency_map"]
 GRAPH_ATTR, GRAPHS_ATTR = onnx.AttributeProto.GRAPH, onnx.AttributeProto.GRAPHS
@@ -436,6 +438,37 @@ class Run:
                 str(x), x == x
         else:
             repr(list(x))
+
+    # attributes, constants, shapes
+    def op_tensor_data(self):
+        g = self.graph()
+        name = self.name(self.some_graph())
+        node = self.node()
+        arr = np.arange(self.int(8), dtype=self.pick([np.float32, np.float16, np.int64]))
+        inits = g.model.graph.initializer
+
+        def select_configuration():
+            g.n_dynamic = self.int(3)
+            g.dynamic_idx = self.pick([None, 0, 1, 5])
+            if self.bool():
+                g.dynamic_diff_set = self.choose(dict, Cache, lambda: {name: [arr, None]})
+
+        def record_changes():  # a Cache runs further operations from inside set_attr
+            g.nodes_chg = self.choose(dict, Cache, lambda: None, lambda: {"x": 1})
+
+        self.choose(lambda: self.keep(g.get_attr(node, self.pick(ATTR_NAMES), self.bool())),
+                    lambda: g.set_attr(node, self.pick(ATTR_NAMES),
+                                       self.pick([None, [], 1, 2.5, "s", [1, 2], arr])),
+                    lambda: g.remove_attr(node, self.pick(ATTR_NAMES)),
+                    lambda: g.same_attr(node, self.node()),
+                    lambda: self.keep(g.get_const(name, self.bool(), self.bool(), self.bool())),
+                    lambda: g.get_const_optional(node, self.int(5) - 1, self.bool(), self.bool()),
+                    lambda: len(inits) and g.set_array(self.pick(inits), arr, self.bool()),
+                    lambda: g.set_const(name, arr, self.bool()),
+                    lambda: g.set_shape(name, self.shape(), self.bool(), self.bool()),
+                    lambda: (g.get_shape(name, self.bool()), g.get_size(name), g.get_dtype(name)),
+                    lambda: g.get_constant(name), g.constant_to_initializer, g.convert_to_fp32,
+                    select_configuration, record_changes)
 
     # companions
     def op_companion(self):

@@ -5,6 +5,7 @@ import gc
 import os
 
 import onnx
+import pytest
 
 from conftest import EXAMPLE, reuse_freed_memory
 
@@ -42,3 +43,21 @@ def test_nodes_found_after_the_model_was_replaced_outlive_the_graph(ir):
                 for n in found:
                     n.doc_string = "still writable"
                 assert all(n.doc_string == "still writable" for n in found)
+
+
+def test_tensor_reads_through_stale_positions_fail_cleanly(ir):
+    # The fuzzer's case: `graph.model` replaced by a model with fewer
+    # initializers, then shape, type and constant reads of a constant whose
+    # position the tables of the last rebuild still hold.
+    g = ir.IRGraph(ir.load_model(EXAMPLE))
+    weight = "block3.conv.weight"
+    assert g.consts[weight] >= 1
+    g.model = onnx.helper.make_model(onnx.helper.make_graph([], "empty", [], []))
+    for read in (lambda: g.get_shape(weight), lambda: g.get_dtype(weight),
+                 lambda: g.get_const(weight), lambda: g.get_const(weight, to_array=False),
+                 lambda: g.set_shape(weight, [1]), lambda: g.set_const(weight, [1.0])):
+        with pytest.raises(IndexError, match="rebuild"):
+            read()
+    g.rebuild()
+    assert g.get_shape(weight) is None
+    g.verify()

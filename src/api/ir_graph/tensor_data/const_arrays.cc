@@ -12,6 +12,7 @@
 
 #include "../graph_core/declared_size.h"
 #include "../graph_core/parking.h"
+#include "../graph_core/table_positions.h"
 #include "../graph_core/verify_wanted.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
@@ -66,12 +67,7 @@ NdArray read_only(NdArray a) {
 }
 
 onnx::TensorProto* initializer_at(onnx::ModelProto& model, int64_t pos, const std::string& name) {
-  auto* list = model.mutable_graph()->mutable_initializer();
-  if (pos < 0 || pos >= list->size()) {
-    throw IndexError("constant '" + name + "' is at position " + std::to_string(pos) +
-                     ", past the model's " + std::to_string(list->size()) + " initializers");
-  }
-  return list->Mutable(static_cast<int>(pos));
+  return &entry_at(model.mutable_graph()->mutable_initializer(), pos, "consts", name);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../graph_core/declared_size.h"
+#include "../graph_core/table_positions.h"
 #include "../graph_core/verify_wanted.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
@@ -88,7 +89,7 @@ std::optional<Shape> IRGraph::get_shape(const std::string& name, bool from_set) 
   if (auto op = operand(name)) return op->shape;
   auto c = consts_->find(name);
   if (c != consts_->end()) {
-    const auto& dims = model_->graph().initializer(static_cast<int>(c->second)).dims();
+    const auto& dims = entry_at(model_->graph().initializer(), c->second, "consts", name).dims();
     return Shape(dims.begin(), dims.end());
   }
   return std::nullopt;
@@ -106,7 +107,8 @@ int32_t IRGraph::get_dtype(const std::string& name) const {
   if (auto op = operand(name)) return op->dtype;
   auto c = consts_->find(name);
   if (c != consts_->end()) {
-    return to_np_type(model_->graph().initializer(static_cast<int>(c->second)).data_type());
+    return to_np_type(
+        entry_at(model_->graph().initializer(), c->second, "consts", name).data_type());
   }
   return kUndefined;
 }
@@ -144,15 +146,16 @@ bool IRGraph::set_shape(const std::string& name, const Shape& shape_in, bool che
   onnx::ValueInfoProto* info = nullptr;
   std::optional<Shape> ori_shape;
   if (auto c = consts_->find(name); c != consts_->end()) {
-    constant = graph.mutable_initializer(static_cast<int>(c->second));
-    // A constant without a graph input entry has no declaration to update.
-    if (auto in = inputs_with_const_->find(name); in != inputs_with_const_->end()) {
-      info = graph.mutable_input(static_cast<int>(in->second));
+    constant = &entry_at(graph.mutable_initializer(), c->second, "consts", name);
+    auto in = inputs_with_const_->find(name);
+    if (in == inputs_with_const_->end()) {
+      throw KeyError("constant '" + name + "' has no graph input entry to write the shape into");
     }
+    info = &entry_at(graph.mutable_input(), in->second, "inputs_with_const", name);
     ori_shape = Shape(constant->dims().begin(), constant->dims().end());
   } else if (auto out = std::find(outputs_->begin(), outputs_->end(), name);
              out != outputs_->end()) {
-    info = graph.mutable_output(static_cast<int>(out - outputs_->begin()));
+    info = &entry_at(graph.mutable_output(), out - outputs_->begin(), "outputs", name);
     ori_shape = get_shape(name);
   } else if (std::find(inputs_->begin(), inputs_->end(), name) != inputs_->end()) {
     const int at = find_by_name(graph.input(), name);
