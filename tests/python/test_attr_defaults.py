@@ -258,6 +258,11 @@ def test_table_is_read_only_and_copies_are_plain(ir):
             mapping["new"] = 1
         with pytest.raises(TypeError):
             del mapping[next(iter(mapping))]
+    # Neither can the class be given another table.
+    for field in ("def_attr", "reduce_attr"):
+        with pytest.raises(AttributeError):
+            setattr(ir.IRGraph, field, {})
+    assert ir.IRGraph.def_attr is table
     pads, acts = table["Conv"]["pads"], table["RNN"][14]["activations"]
     assert pads == [0, 0] and isinstance(pads, list) and acts == ["Tanh", "Tanh"]
     mutations = [lambda l: l.__setitem__(0, 5), lambda l: l.__setitem__(slice(None), []),

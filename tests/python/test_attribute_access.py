@@ -156,3 +156,40 @@ def test_same_attr_compares_values_defaults_included(ir):
     u2 = helper.make_node("Custom", ["x"], ["y"], domain="my", q=1)
     with pytest.raises(KeyError, match="Custom"):
         g.same_attr(u1, u2)
+
+
+def test_branch_edits_of_if_nodes_relink_the_branch_nodes(ir):
+    """Branch nodes read outer names and write their own: replacing or
+    removing a branch of a top-level If node changes the operand table as a
+    rebuild would make it."""
+    def branch(name, op, reads="x"):
+        return helper.make_graph([helper.make_node(op, [reads], [name + "_o"], name=name + "_n")],
+                                 name, [], [helper.make_tensor_value_info(name + "_o", F, [2])])
+
+    ifs = [helper.make_node("If", ["c"], [f"o{i}"], name=f"if{i}", then_branch=branch(f"t{i}", "Relu"),
+                            else_branch=branch(f"e{i}", "Neg")) for i in range(3)]
+    model = helper.make_model(helper.make_graph(
+        ifs, "g", [helper.make_tensor_value_info("c", TensorProto.BOOL, []),
+                   helper.make_tensor_value_info("x", F, [2])],
+        [helper.make_tensor_value_info(f"o{i}", F, [2]) for i in range(3)]),
+        opset_imports=[helper.make_opsetid("", 17)])
+    g = ir.IRGraph(model)
+    middle = g.node[1]
+    g.set_attr(middle, "then_branch", branch("u", "Sigmoid"))
+    # In walk order: If nodes in turn, each one's branches in attribute order
+    # (make_node sorts them by name; the replaced one moved to the end).
+    assert [n.name for n in g.operands["x"].outputs] == ["e0_n", "t0_n", "e1_n", "u_n", "e2_n",
+                                                          "t2_n"]
+    assert "u_o" in g.operands and "t1_o" not in g.operands
+    g.verify()
+    g.remove_attr(middle, "else_branch")
+    assert "e1_n" not in [n.name for n in g.operands["x"].outputs]
+    g.verify()
+    # A real model: the branches of test_if swapped.
+    g = ir.IRGraph(ir.load_model(os.path.join(TESTDATA, "node", "test_if", "model.onnx")))
+    node = g.node[0]
+    then, other = g.get_attr(node, "then_branch"), g.get_attr(node, "else_branch")
+    g.set_attr(node, "then_branch", ir.to_onnx(other))
+    g.set_attr(node, "else_branch", ir.to_onnx(then))
+    g.verify()
+    assert g.operands["then_out"].input.name == g.get_attr(node, "else_branch").node[0].name

@@ -272,3 +272,53 @@ def test_a_cache_that_nests_the_model_deeply_mid_rebuild(ir):
         with pytest.raises(ValueError, match="nests messages"):
             ir.IRGraph(model, initializer_dat=Deepening())
 
+
+
+def test_host_code_inside_attribute_and_tensor_writes(ir, caplog):
+    """The weight cache, nodes_chg and a log handler edit or replace the model
+    in the middle of set_const, get_const, set_shape, convert_to_fp32 and
+    set_attr: each call completes or raises, and the graph recovers."""
+    weight, big = "block1.conv.weight", np.zeros((600, 600), np.float32)
+
+    def to_fp16(g):
+        g.model.ParseFromString(EXAMPLE_BYTES)
+        for t in g.model.graph.initializer:
+            t.CopyFrom(numpy_helper.from_array(numpy_helper.to_array(t).astype(np.float16), t.name))
+        g.rebuild()
+
+    calls = {
+        "set_const": lambda g: g.set_const("big", big),
+        "set_const again": lambda g: g.set_const(weight, np.ones((8, 3, 3, 3), np.float32)),
+        "get_const": lambda g: g.get_const(weight),
+        "convert_to_fp32": lambda g: g.convert_to_fp32(),
+        "set_attr": lambda g: g.set_attr(g.node[0], "group", 1),
+        "set_shape": lambda g: g.set_shape(weight, [8, 3, 3, 2]),  # logs a size mismatch
+    }
+    for (label, call), method, what in itertools.product(
+            calls.items(), ("__contains__", "__setitem__", "__getitem__"), EDITS):
+        cache = MeddlingCache()
+        g = ir.IRGraph(ir.load_model(EXAMPLE), initializer_dat=cache)
+        if label == "convert_to_fp32":
+            to_fp16(g)
+        g.nodes_chg = MeddlingCache()
+        for container in (cache, g.nodes_chg):
+            container.arm(method, 1, lambda: edit(ir, g, what))
+        # Edits through views leave the tables stale until the next rebuild;
+        # what matters is that the call returns or raises.
+        attempt(lambda: call(g))
+        cache.action = g.nodes_chg.action = None
+        recovers(ir, g)
+
+    class Meddler(logging.Handler):
+        def emit(self, record):
+            edit(ir, self.g, self.what)
+
+    handler = Meddler()
+    logging.getLogger("tarq").addHandler(handler)
+    try:
+        for what in EDITS:
+            handler.g, handler.what = ir.IRGraph(ir.load_model(EXAMPLE)), what
+            attempt(lambda: handler.g.set_shape(weight, [8, 3, 3, 2]))
+            recovers(ir, handler.g)
+    finally:
+        logging.getLogger("tarq").removeHandler(handler)

@@ -606,3 +606,23 @@ def test_quantization_annotations(ir):
     assert [g.get_quant_ann("y", k) for k in ("scale", "zero_point", "bits", "other")] == [
         "y_scale", "y_zp", "8", ""]
     assert g.get_quant_ann("x", "scale") == ""
+
+
+def test_set_const_refuses_names_the_model_already_defines(ir):
+    # A graph input or a node's output cannot also be a constant: the model
+    # would define the name twice. Nothing changes.
+    g = ir.IRGraph(small_model())
+    before = g.model.SerializeToString()
+    for name in ("x", "y"):
+        with pytest.raises(ValueError, match="not a constant"):
+            g.set_const(name, np.zeros(3, np.float32))
+    assert g.model.SerializeToString() == before
+    # The graph's own model passed explicitly is written as the graph's.
+    g.set_const("extra", np.ones(2, np.float32), model=g.model)
+    assert "extra" in g.consts
+    g.verify()
+    # Negative input positions count from the end, as Python lists do.
+    conv = g.node[0]
+    np.testing.assert_array_equal(g.get_const_optional(conv, -1), g.get_const("b"))
+    with pytest.raises(IndexError):
+        g.get_const_optional(conv, -4)

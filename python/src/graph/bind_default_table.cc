@@ -110,8 +110,16 @@ void bind_default_table(GraphClass& cls) {
   Converter c;
   py::dict table;
   for (const auto& [op_type, entry] : def_attr()) table[py::str(op_type)] = c.entry(entry);
-  cls.attr("def_attr") = c.freeze(table);
-  cls.attr("reduce_attr") = c.entry(reduce_attr());
+  // Read-only properties of the class itself: `IRGraph.def_attr = {}` raises
+  // instead of hiding the table the graph reads.
+  py::object def_attr_py = c.freeze(table);
+  py::object reduce_attr_py = c.entry(reduce_attr());
+  cls.def_property_readonly_static(
+      "def_attr", [def_attr_py](py::object) { return def_attr_py; },
+      "Per operator type, the attribute defaults get_attr falls back on (read-only).");
+  cls.def_property_readonly_static(
+      "reduce_attr", [reduce_attr_py](py::object) { return reduce_attr_py; },
+      "The one entry the nine reduction types share (read-only).");
 }
 
 }  // namespace tarq::py_face

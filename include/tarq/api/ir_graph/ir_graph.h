@@ -43,6 +43,7 @@
 #include "tarq/nd_array.h"
 
 namespace onnx {
+class AttributeProto;
 class ModelProto;
 class TensorProto;
 class GraphProto;
@@ -369,6 +370,17 @@ class IRGraph {
   // The operand of `name`, appended to the table when missing (an edit's
   // new tensor; graph_core/index_building.cc).
   OperandPtr ensure_operand(const std::string& name);
+  // Whether the node is a top-level If node of the graph the tables index,
+  // and the links after one of its branches changed: `gone` held the old
+  // branch's nodes (parked), `added` is the new branch or null
+  // (graph_core/branch_links.cc).
+  bool is_linked_if(const onnx::NodeProto& node) const;
+  // Puts `fresh` (or nothing) in place of the node's attribute `name`,
+  // parking the old one, and relinks If branches (attributes/).
+  void replace_attr(onnx::NodeProto& node, const std::string& name,
+                    std::optional<onnx::AttributeProto> fresh, const OwnerPtr& owner);
+  void relink_branch(const std::vector<const onnx::NodeProto*>& gone,
+                     const onnx::GraphProto* added);
   // Moves weights into the cache, loads external data and checks the model
   // (graph_core/weight_cache.cc).
   void load_weights(bool edit_par_given);

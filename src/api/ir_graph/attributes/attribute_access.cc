@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../graph_core/parking.h"
+#include "../graph_core/verify_wanted.h"
 #include "tarq/api/ir_graph/attr_defaults.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -238,15 +239,31 @@ void IRGraph::set_attr(onnx::NodeProto& node, const std::string& name, const Att
   // Encode first: a value that cannot be typed leaves the node as it was.
   std::optional<onnx::AttributeProto> fresh;
   if (!remove) fresh = helpers::make_attribute(name, val);
-  const int at = find_attr(node, name);
-  if (at >= 0) erase_parked(node.mutable_attribute(), at, node_owner.get());
-  if (fresh) *node.add_attribute() = std::move(*fresh);
+  replace_attr(node, name, std::move(fresh), node_owner);
 }
 
 void IRGraph::remove_attr(onnx::NodeProto& node, const std::string& name, OwnerPtr node_owner) {
   if (!node_owner) node_owner = model_owner_;
+  replace_attr(node, name, std::nullopt, node_owner);
+}
+
+void IRGraph::replace_attr(onnx::NodeProto& node, const std::string& name,
+                           std::optional<onnx::AttributeProto> fresh, const OwnerPtr& owner) {
   const int at = find_attr(node, name);
-  if (at >= 0) erase_parked(node.mutable_attribute(), at, node_owner.get());
+  // The branches of a top-level If node are linked like its other nodes.
+  const bool branch = is_linked_if(node) &&
+                      ((at >= 0 && node.attribute(at).type() == onnx::AttributeProto::GRAPH) ||
+                       (fresh && fresh->type() == onnx::AttributeProto::GRAPH));
+  std::vector<const onnx::NodeProto*> gone;
+  if (branch && at >= 0 && node.attribute(at).type() == onnx::AttributeProto::GRAPH) {
+    for (const auto& n : node.attribute(at).g().node()) gone.push_back(&n);
+  }
+  if (at >= 0) erase_parked(node.mutable_attribute(), at, owner.get());
+  if (fresh) *node.add_attribute() = std::move(*fresh);
+  if (!branch) return;
+  const auto& last = node.attribute(node.attribute_size() - 1);
+  relink_branch(gone, fresh && last.type() == onnx::AttributeProto::GRAPH ? &last.g() : nullptr);
+  verify_if_wanted(*this);
 }
 
 bool IRGraph::same_attr(const onnx::NodeProto& a, const onnx::NodeProto& b) const {

@@ -7,10 +7,12 @@
 // up by position again after them.
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "../graph_core/declared_size.h"
+#include "../graph_core/host_calls.h"
 #include "../graph_core/parking.h"
 #include "../graph_core/table_positions.h"
 #include "../graph_core/verify_wanted.h"
@@ -89,6 +91,8 @@ IRGraph::ConstRead IRGraph::get_const(const std::string& name, bool to_array, bo
   if (c == consts_->end()) return {};
   onnx::TensorProto* tensor = initializer_at(*model_, c->second, name);
   if (!to_array) return tensor;
+  // The cache may run host code: the model stays alive meanwhile.
+  const OwnerPtr kept = model_owner_;
   return *get_array(tensor, ref);
 }
 
@@ -117,24 +121,39 @@ bool IRGraph::set_array(onnx::TensorProto& c, const NdArray& arr, bool ref) {
 
 void IRGraph::set_const(const std::string& name, const NdArray& arr, bool ref,
                         onnx::ModelProto* model, MessageOwner* model_owner) {
-  const bool is_self = model == nullptr;
+  // The graph's own model, passed explicitly, is written as the graph's.
+  const bool is_self = model == nullptr || model == model_;
+  // Host code runs below (the weight cache); the model stays alive meanwhile.
+  const OwnerPtr kept = model_owner_;
   if (is_self) {
     model = model_;
-    model_owner = model_owner_.get();
+    model_owner = kept.get();
   }
   if (is_self && dynamic_idx) {
+    if (!dynamic_diff_set) dynamic_diff_set = host_factory_->new_array_configs();
     const auto set = dynamic_diff_set;
     set->put(name, *dynamic_idx, arr, n_dynamic);
     return;
   }
+  auto c = consts_->find(name);
   std::optional<int64_t> pos;
-  if (auto c = consts_->find(name); c != consts_->end()) {
-    pos = c->second;
-    if (set_array(*initializer_at(*model, *pos, name), arr, ref)) {
-      if (is_self) verify_if_wanted(*this);
-      return;
+  if (c != consts_->end()) pos = c->second;
+  if (is_self && !pos) {
+    // A name that a node produces or a graph input provides cannot also be a
+    // constant: the model would define it twice.
+    if (auto op = operand(name); op && op->input) {
+      throw ValueError("set_const: '" + name + "' is the output of node '" + op->input->name() +
+                       "', not a constant");
+    }
+    if (std::find(inputs_->begin(), inputs_->end(), name) != inputs_->end()) {
+      throw ValueError("set_const: '" + name + "' is a graph input, not a constant");
     }
   }
+  if (pos && set_array(*initializer_at(*model, *pos, name), arr, ref)) {
+    if (is_self) verify_if_wanted(*this);
+    return;
+  }
+  if (is_self) still_same_model(*this, kept, "set_const");
   // A new tensor and graph-input entry. An existing constant keeps its
   // positions, so its graph-input entry must be known before anything
   // changes.
@@ -146,17 +165,16 @@ void IRGraph::set_const(const std::string& name, const NdArray& arr, bool ref,
                      "' has no graph input entry to replace (set_const keeps positions)");
     }
     input_pos = in->second;
-    if (*input_pos < 0 || *input_pos >= model->graph().input_size()) {
-      throw IndexError("graph input of '" + name + "' is at position " +
-                       std::to_string(*input_pos) + ", past the model's inputs");
-    }
+    entry_at(model->graph().input(), *input_pos, "inputs_with_const", name);
   }
   const int32_t type = to_tensor_type(arr.elem_type());
   onnx::TensorProto fresh;
   const auto cache = initializer_dat;
   const bool use_cache = cache && (cache->contains(name) || arr.nbytes() > kCacheThreshold);
   if (use_cache) {
-    // A placeholder: name, element type and dims; the value lives in the cache.
+    // A placeholder: name, element type and dims; the value lives in the
+    // cache, stored first, so that a cache that refuses leaves the model as
+    // it was.
     fresh.set_name(name);
     fresh.set_data_type(type);
     for (int64_t d : arr.shape()) fresh.add_dims(d);
@@ -166,13 +184,13 @@ void IRGraph::set_const(const std::string& name, const NdArray& arr, bool ref,
   }
   onnx::ValueInfoProto info =
       helpers::make_tensor_value_info(name, type, Shape(arr.shape().begin(), arr.shape().end()));
-  // The cache ran host code: find the model's lists again.
+  // The cache ran host code: check the model and its positions again.
+  if (is_self) still_same_model(*this, kept, "set_const");
   auto* graph = model->mutable_graph();
   if (pos) {
-    initializer_at(*model, *pos, name);  // still there
-    if (*input_pos >= graph->input_size())
-      throw IndexError("graph input of '" + name + "' is gone");
-    if (is_self) n_bytes = wrapping_add(n_bytes, -declared_bytes(graph->initializer(*pos)));
+    const auto& old = *initializer_at(*model, *pos, name);
+    entry_at(model->graph().input(), *input_pos, "inputs_with_const", name);
+    if (is_self) n_bytes = wrapping_add(n_bytes, -declared_bytes(old));
     replace_parked(graph->mutable_initializer(), static_cast<int>(*pos), std::move(fresh),
                    model_owner);
     replace_parked(graph->mutable_input(), static_cast<int>(*input_pos), std::move(info),
@@ -184,10 +202,17 @@ void IRGraph::set_const(const std::string& name, const NdArray& arr, bool ref,
     if (is_self) {
       n_bytes =
           wrapping_add(n_bytes, declared_bytes(graph->initializer(graph->initializer_size() - 1)));
+      // The positions of the appended entries, given the index invariants.
       const auto inputs_before = static_cast<int64_t>(inputs_with_const_->size());
       const auto consts_before = static_cast<int64_t>(consts_->size());
-      inputs_with_const_->try_emplace(name, inputs_before);
-      consts_->try_emplace(name, consts_before);
+      (*inputs_with_const_)[name] = inputs_before;
+      (*consts_)[name] = consts_before;
+      // Nodes that read the name now read a constant, whose operand carries
+      // no value information.
+      if (auto op = operand(name)) {
+        op->shape.clear();
+        op->dtype = kUndefined;
+      }
       // A new constant is a new key of the dependency maps.
       create_tensor_dependency_map();
     }

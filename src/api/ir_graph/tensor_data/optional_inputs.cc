@@ -95,8 +95,14 @@ IRGraph::ConstRead IRGraph::get_const_optional(const onnx::NodeProto& node, int6
   // Copies: reads below may run host code.
   const std::string op_type = node.op_type();
   std::vector<std::string> inputs(node.input().begin(), node.input().end());
-  const std::string name =
-      idx >= 0 && idx < static_cast<int64_t>(inputs.size()) ? inputs[static_cast<size_t>(idx)] : "";
+  // Positions count from the end when negative, as in a Python list.
+  const auto count = static_cast<int64_t>(inputs.size());
+  if (idx < -count) {
+    throw IndexError("input " + std::to_string(idx) + " of node '" + node.name() +
+                     "' is out of range (" + std::to_string(count) + " inputs)");
+  }
+  const int64_t at = idx < 0 ? idx + count : idx;
+  const std::string name = at < count ? inputs[static_cast<size_t>(at)] : "";
   if (!name.empty()) {
     ConstRead ret = get_const(name, to_array, ref);
     if (!std::holds_alternative<std::monostate>(ret)) return ret;

@@ -6,9 +6,11 @@
 #include <onnx/onnx_pb.h>
 
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "../graph_core/declared_size.h"
+#include "../graph_core/host_calls.h"
 #include "../graph_core/verify_wanted.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -23,22 +25,40 @@ bool narrowed(int64_t type) { return type == kFloat16 || type == kDouble; }
 }  // namespace
 
 void IRGraph::convert_to_fp32() {
+  // Host code runs below (the weight cache, nodes_chg): the model stays alive
+  // meanwhile, and each write first checks that it is still the graph's.
+  const OwnerPtr kept = model_owner_;
+  // Every Constant and ConstantOfShape value is checked before anything
+  // changes (get_attr fails for a Constant without one).
+  for (const auto& node : model_->graph().node()) {
+    if (node.op_type() != "Constant" && node.op_type() != "ConstantOfShape") continue;
+    if (!std::holds_alternative<const onnx::TensorProto*>(get_attr(node, "value"))) {
+      throw ValueError(node.op_type() + " node '" + node.name() +
+                       "' has no value tensor to convert to FLOAT");
+    }
+  }
+
   // Initializers: the cached array, or the tensor's own data as FLOAT raw
   // bytes.
   for (int i = 0; i < model_->graph().initializer_size(); ++i) {
     if (!narrowed(model_->graph().initializer(i).data_type())) continue;
     const std::string name = model_->graph().initializer(i).name();
     const auto cache = initializer_dat;
-    if (cache && !cache->empty() && cache->contains(name)) {
+    const bool cached = cache && !cache->empty() && cache->contains(name);
+    if (cached) {
       NdArray converted = cache->get(name).astype(kFloat);
       converted.set_readonly(true);
       cache->set(name, std::move(converted));
-      if (i < model_->graph().initializer_size()) {
-        model_->mutable_graph()->mutable_initializer(i)->set_data_type(kFloat);
-      }
+    }
+    still_same_model(*this, kept, "convert_to_fp32");
+    if (i >= model_->graph().initializer_size()) break;
+    onnx::TensorProto& t = *model_->mutable_graph()->mutable_initializer(i);
+    // Host code may have moved the list: convert only what is still there.
+    if (t.name() != name || !narrowed(t.data_type())) continue;
+    if (cached) {
+      t.set_data_type(kFloat);
       continue;
     }
-    onnx::TensorProto& t = *model_->mutable_graph()->mutable_initializer(i);
     NdArray converted = tensor_array(t).astype(kFloat);
     onnx::TensorProto encoded = helpers::from_array(converted, name);
     t.clear_float_data();
@@ -49,6 +69,8 @@ void IRGraph::convert_to_fp32() {
     t.set_raw_data(std::move(*encoded.mutable_raw_data()));
     t.set_data_type(kFloat);
   }
+
+  n_bytes = initializer_bytes(model_->graph());
 
   // Value information, and the operands it describes.
   std::vector<std::string> changed;
@@ -70,6 +92,7 @@ void IRGraph::convert_to_fp32() {
   // Nodes: Cast targets and Constant values. set_attr may run host code
   // (nodes_chg): each node is found again by position.
   for (int i = 0; i < model_->graph().node_size(); ++i) {
+    still_same_model(*this, kept, "convert_to_fp32");
     onnx::NodeProto* node = model_->mutable_graph()->mutable_node(i);
     const std::string op_type = node->op_type();
     if (op_type == "Cast") {
@@ -79,18 +102,14 @@ void IRGraph::convert_to_fp32() {
     } else if (op_type == "Constant" || op_type == "ConstantOfShape") {
       const AttrValue value = get_attr(*node, "value");
       const auto* const* tensor = std::get_if<const onnx::TensorProto*>(&value);
-      if (!tensor) {
-        throw ValueError(op_type + " node '" + node->name() +
-                         "' has no value tensor to convert to FLOAT");
-      }
-      if (!narrowed((*tensor)->data_type())) continue;
+      // A value removed by host code meanwhile is left alone.
+      if (!tensor || !narrowed((*tensor)->data_type())) continue;
       NdArray converted = helpers::to_array(**tensor).astype(kFloat);
       onnx::TensorProto fresh =
           helpers::make_tensor((*tensor)->name(), kFloat, converted.shape(), converted);
       set_attr(*node, "value", &fresh);
     }
   }
-  n_bytes = initializer_bytes(model_->graph());
   verify_if_wanted(*this);
 }
 

@@ -119,6 +119,10 @@ bool IRGraph::set_shape(const std::string& name, const Shape& shape_in, bool che
   if (dynamic_idx) {
     // A configuration is selected: only its tables change.
     const int64_t idx = *dynamic_idx;
+    // Tables the host set to None start empty again.
+    if (!dynamic_diff_set) dynamic_diff_set = host_factory_->new_array_configs();
+    if (!dynamic_shapes_set) dynamic_shapes_set = host_factory_->new_shape_configs();
+    if (!dynamic_dtypes_set) dynamic_dtypes_set = host_factory_->new_dtype_configs();
     const auto diff = dynamic_diff_set;
     if (consts_->count(name) && !diff->contains(name)) diff->put(name, idx, {}, n_dynamic);
     if (diff->contains(name)) {
@@ -139,6 +143,10 @@ bool IRGraph::set_shape(const std::string& name, const Shape& shape_in, bool che
     return true;
   }
 
+  // Reports wait until the writes are done: a log handler may edit or
+  // replace the model, which is held meanwhile.
+  TarqLog::Hold hold_reports;
+  const OwnerPtr kept = model_owner_;
   // Where the tensor is described: its initializer and graph input, a graph
   // output or input, or a value-information entry.
   onnx::GraphProto& graph = *model_->mutable_graph();
@@ -218,7 +226,7 @@ bool IRGraph::set_shape(const std::string& name, const Shape& shape_in, bool che
     for (int64_t d : dims) constant->add_dims(d);
     n_bytes = wrapping_add(n_bytes, declared_bytes(*constant));
   }
-  if (info) inf_shape_set(*info, shape, model_owner_.get());
+  if (info) inf_shape_set(*info, shape, kept.get());
   // Host code from here on: nothing of the model is used after it.
   if (const auto cache = initializer_dat; cache && cache->contains(name)) {
     cache->reshape(name, extents_of(name, shape));
