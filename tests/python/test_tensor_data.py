@@ -225,6 +225,7 @@ def test_a_selected_configuration_records_values_and_shapes_apart(ir):
     model = g.model.SerializeToString()
     assert g.get_shape("x") == [2, 3, 16, 16]
     assert g.get_const("shape").tolist() == [2, 1024]
+    assert g.get_const("shape") is g.dynamic_diff["shape"][1]  # as the table holds it
     assert g.get_shape("shape") == [2]
     g.set_const("b", np.arange(6, dtype=np.float32))
     g.set_shape("b", [2, 3])

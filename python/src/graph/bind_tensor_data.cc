@@ -26,6 +26,18 @@ void freeze_if_cached(const IRGraph& g, const std::string& name, py::handle arr)
   }
 }
 
+// While a configuration is selected, a value recorded or given for it is
+// handed out as the very object the table holds (not an array made from
+// it); None when the table does not answer.
+py::object config_value(const std::shared_ptr<ArrayConfigs>& table, const std::string& name,
+                        int64_t idx) {
+  auto* backed = dynamic_cast<PyBacked*>(table.get());
+  if (!backed) return py::none();
+  py::str key(name);
+  if (!backed->obj.contains(key)) return py::none();
+  return backed->obj[key][py::int_(idx)];
+}
+
 py::object const_read_to_py(const IRGraph& g, const IRGraph::ConstRead& r) {
   if (const auto* a = std::get_if<NdArray>(&r)) return to_numpy(*a);
   if (const auto* t = std::get_if<onnx::TensorProto*>(&r)) return wrap_message(g.model_owner(), *t);
@@ -38,6 +50,12 @@ void bind_tensor_data(GraphClass& cls) {
   cls.def(
       "get_const",
       [](IRGraph& g, const std::string& name, bool to_array, bool ref, bool from_set) {
+        if (g.dynamic_idx) {
+          const int64_t idx = *g.dynamic_idx;
+          py::object v = from_set ? config_value(g.dynamic_diff_set, name, idx) : py::none();
+          if (v.is_none()) v = config_value(g.dynamic_diff, name, idx);
+          if (!v.is_none()) return v;
+        }
         return const_read_to_py(g, g.get_const(name, to_array, ref, from_set));
       },
       py::arg("name"), py::arg("to_array") = true, py::arg("ref") = true,
