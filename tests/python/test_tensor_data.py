@@ -627,3 +627,47 @@ def test_set_const_refuses_names_the_model_already_defines(ir):
     np.testing.assert_array_equal(g.get_const_optional(conv, -1), g.get_const("b"))
     with pytest.raises(IndexError):
         g.get_const_optional(conv, -4)
+
+
+def test_large_constants_read_by_reference_are_the_models_own_bytes(ir):
+    """A constant over 1 MiB read with ref=True views the tensor's bytes (no
+    copy, read-only); every writer of the tensor, through views or through
+    the graph, leaves those bytes to the arrays that view them."""
+    from conftest import reuse_freed_memory
+    values = np.arange(600 * 600, dtype=np.float64).reshape(600, 600)
+
+    def graph():
+        w = numpy_helper.from_array(values, "w")
+        model = helper.make_model(helper.make_graph(
+            [helper.make_node("MatMul", ["x", "w"], ["y"], name="mm")], "g",
+            [helper.make_tensor_value_info("x", T.DOUBLE, [1, 600])],
+            [helper.make_tensor_value_info("y", T.DOUBLE, [1, 600])], [w]),
+            opset_imports=[helper.make_opsetid("", 17)])
+        return ir.IRGraph(model)
+
+    other = numpy_helper.from_array(np.zeros((600, 600)), "w")
+    writers = {
+        "field": lambda g: setattr(g.model.graph.initializer[0], "raw_data", other.raw_data),
+        "ClearField": lambda g: g.model.graph.initializer[0].ClearField("raw_data"),
+        "Clear": lambda g: g.model.graph.initializer[0].Clear(),
+        "CopyFrom": lambda g: g.model.graph.initializer[0].CopyFrom(other),
+        "ParseFromString": lambda g: g.model.graph.initializer[0].ParseFromString(
+            other.SerializeToString()),
+        "MergeFrom": lambda g: g.model.graph.initializer[0].MergeFrom(other),
+        "item assignment": lambda g: g.model.graph.initializer.__setitem__(0, other),
+        "del": lambda g: g.model.graph.initializer.__delitem__(0),
+        "set_const": lambda g: g.set_const("w", np.ones((600, 600))),
+        "set_array": lambda g: g.set_array(g.get_const("w", to_array=False), np.ones((600, 600))),
+        "convert_to_fp32": lambda g: g.convert_to_fp32(),
+        "weight cache": lambda g: (setattr(g, "initializer_dat", {}), g.rebuild()),
+        "model replaced": lambda g: setattr(g, "model", onnx.ModelProto()),
+    }
+    for label, write in writers.items():
+        g = graph()
+        a, b = g.get_const("w"), g.get_const("w")
+        assert np.shares_memory(a, b) and not a.flags.writeable, label
+        assert g.get_const("w", ref=False).flags.writeable
+        write(g)
+        del g
+        reuse_freed_memory()
+        np.testing.assert_array_equal(a, values, err_msg=label)

@@ -78,7 +78,7 @@ void bind_tensor_data(GraphClass& cls) {
         OwnerPtr keep;
         auto* t = message_arg_as<onnx::TensorProto>(c, &keep);
         const std::string name = t->name();
-        const bool done = g.set_array(*t, from_numpy(arr), ref);
+        const bool done = g.set_array(*t, from_numpy(arr), ref, keep.get());
         if (done && ref) freeze_if_cached(g, name, arr);
         return done;
       },

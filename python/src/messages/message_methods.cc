@@ -146,6 +146,7 @@ bool has_submessages(const Message& m) {
 }
 
 void replace_contents(const OwnerPtr& owner, Message* target, std::unique_ptr<Message> repl) {
+  owner->release_viewed_bytes(target);
   // Both live on the heap, so Swap exchanges sub-message pointers: views of
   // the old sub-messages follow them into the parked message.
   target->GetReflection()->Swap(target, repl.get());

@@ -26,7 +26,11 @@ Message* MessageView::existing() {
 }
 
 Message* MessageView::write() {
-  if (path.empty()) return msg;
+  if (path.empty()) {
+    // Arrays that view a tensor's bytes keep them (see MessageOwner::pin).
+    owner->release_viewed_bytes(msg);
+    return msg;
+  }
   Message* cur = msg;
   for (const FieldDescriptor* f : path) {
     park_oneof_rival(owner, cur, f);

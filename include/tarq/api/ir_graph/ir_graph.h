@@ -237,7 +237,9 @@ class IRGraph {
   // element type, in the storage field it uses (or in the weight cache when
   // that holds its name, marked read-only). False, and nothing changed, on a
   // shape or type mismatch.
-  bool set_array(onnx::TensorProto& c, const NdArray& arr, bool ref = true);
+  // `owner` holds the model the tensor lives in (the graph's when null).
+  bool set_array(onnx::TensorProto& c, const NdArray& arr, bool ref = true,
+                 MessageOwner* owner = nullptr);
   // Writes the constant `name`: in place when set_array can, else as a new
   // tensor (and graph input entry) at the same position or appended. Arrays
   // over 1 MiB go to the weight cache when there is one. With another

@@ -9,7 +9,9 @@
 // as long as the owner. Nothing parked is ever handed back to the tree.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace google::protobuf {
@@ -18,7 +20,7 @@ class Message;
 
 namespace tarq {
 
-class MessageOwner {
+class MessageOwner : public std::enable_shared_from_this<MessageOwner> {
  public:
   explicit MessageOwner(std::unique_ptr<google::protobuf::Message> root);
   ~MessageOwner();
@@ -45,10 +47,27 @@ class MessageOwner {
   void park_contents(google::protobuf::Message* msg);
   size_t parked_count() const { return parked_.size(); }
 
+  // Arrays may view a tensor's raw_data bytes in place (large constants read
+  // by reference). pin() registers such bytes and returns the handle that
+  // keeps them (and this owner) alive: its last copy unpins them. The owner
+  // must be held by a shared_ptr.
+  std::shared_ptr<const void> pin(const void* bytes);
+  // Call before a TensorProto of this tree is written in place: when arrays
+  // view its raw_data bytes, they move to a parked tensor and `m` gets a
+  // copy of them, so the arrays keep reading what they read. Any other
+  // message, or unpinned bytes, are left alone.
+  void release_viewed_bytes(google::protobuf::Message* m);
+
  private:
   std::unique_ptr<google::protobuf::Message> root_;
   std::vector<std::unique_ptr<google::protobuf::Message>> parked_;
+  std::unordered_map<const void*, size_t> pins_;
 };
+
+// The same for an owner that may be null.
+inline void release_viewed_bytes(MessageOwner* owner, google::protobuf::Message* m) {
+  if (owner) owner->release_viewed_bytes(m);
+}
 
 using OwnerPtr = std::shared_ptr<MessageOwner>;
 

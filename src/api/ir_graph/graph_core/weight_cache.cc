@@ -85,6 +85,7 @@ void fill_random(onnx::TensorProto& t, MessageOwner& owner) {
   for (int64_t i = 0; i < values.size(); ++i) v[i] = uniform(rng) * 2 - 1;
   onnx::TensorProto random =
       helpers::from_array(values.astype(to_np_type(t.data_type())), t.name());
+  owner.release_viewed_bytes(&t);
   t.set_raw_data(random.raw_data());
   auto* entries = t.mutable_external_data();
   while (!entries->empty()) {
@@ -97,13 +98,15 @@ void fill_random(onnx::TensorProto& t, MessageOwner& owner) {
 // array's layout they are taken without a copy (`*taken` set: the tensor
 // has no raw data any more); otherwise the tensor is converted and keeps
 // its data for now.
-NdArray weight_array(onnx::TensorProto& t, bool* taken) {
+NdArray weight_array(onnx::TensorProto& t, MessageOwner& owner, bool* taken) {
   int32_t type = t.data_type();
   Extents dims(t.dims().begin(), t.dims().end());
   std::optional<NdArray> array;
   bool byte_layout =
       is_known_elem_type(type) && type != kString && !helpers::layout::is_packed(type);
   *taken = false;
+  // Bytes an array views are copied for the tensor first: the view keeps them.
+  owner.release_viewed_bytes(&t);
   if (byte_layout && t.dims_size() > 0 && t.has_raw_data() &&
       t.raw_data().size() == static_cast<size_t>(element_count(dims)) * elem_size(type)) {
     array = NdArray::from_bytes(type, dims, std::move(*t.mutable_raw_data()));
@@ -117,7 +120,8 @@ NdArray weight_array(onnx::TensorProto& t, bool* taken) {
 }
 
 // Clears the data fields of a tensor whose values the cache now holds.
-void clear_data(onnx::TensorProto& t) {
+void clear_data(onnx::TensorProto& t, MessageOwner& owner) {
+  owner.release_viewed_bytes(&t);
   if (t.float_data_size()) t.clear_float_data();
   if (t.int32_data_size()) t.clear_int32_data();
   if (t.int64_data_size()) t.clear_int64_data();
@@ -254,7 +258,7 @@ void IRGraph::load_weights(bool edit_par_given) {
         }
         init = graph->mutable_initializer(i);
         bool taken = false;
-        NdArray array = weight_array(*init, &taken);
+        NdArray array = weight_array(*init, *model_owner_, &taken);
         try {
           cache.set(name, array);
         } catch (...) {
@@ -268,7 +272,7 @@ void IRGraph::load_weights(bool edit_par_given) {
         graph = model_->mutable_graph();
         if (model_owner_ == keep && i < graph->initializer_size() &&
             graph->initializer(i).name() == name) {
-          clear_data(*graph->mutable_initializer(i));
+          clear_data(*graph->mutable_initializer(i), *model_owner_);
         }
       }
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "../companions/onnx_helpers/tensor_layout.h"
 #include "../graph_core/declared_size.h"
 #include "../graph_core/host_calls.h"
 #include "../graph_core/parking.h"
@@ -68,6 +69,24 @@ NdArray read_only(NdArray a) {
   return a;
 }
 
+// A large constant's raw bytes, viewed in place as a read-only array when
+// they are the array's layout. The bytes are pinned: a writer of the tensor
+// leaves them to the array (MessageOwner::release_viewed_bytes).
+std::optional<NdArray> bytes_view(const onnx::TensorProto& t, const OwnerPtr& owner) {
+  const int32_t type = t.data_type();
+  const std::string& raw = t.raw_data();
+  if (raw.size() <= kCacheThreshold || t.dims_size() == 0 || !is_known_elem_type(type) ||
+      type == kString || helpers::layout::is_packed(type)) {
+    return std::nullopt;
+  }
+  Extents dims(t.dims().begin(), t.dims().end());
+  if (std::any_of(dims.begin(), dims.end(), [](int64_t d) { return d < 0; })) return std::nullopt;
+  if (raw.size() != static_cast<size_t>(element_count(dims)) * elem_size(type)) {
+    return std::nullopt;
+  }
+  return NdArray::from_external(type, std::move(dims), owner->pin(raw.data()), raw.data(), true);
+}
+
 onnx::TensorProto* initializer_at(onnx::ModelProto& model, int64_t pos, const std::string& name) {
   return &entry_at(model.mutable_graph()->mutable_initializer(), pos, "consts", name);
 }
@@ -93,10 +112,17 @@ IRGraph::ConstRead IRGraph::get_const(const std::string& name, bool to_array, bo
   if (!to_array) return tensor;
   // The cache may run host code: the model stays alive meanwhile.
   const OwnerPtr kept = model_owner_;
+  if (ref) {
+    // A large constant the cache does not hold: its own bytes, no copy.
+    const auto cache = initializer_dat;
+    if (!(cache && cache->contains(name))) {
+      if (auto view = bytes_view(*tensor, kept)) return std::move(*view);
+    }
+  }
   return *get_array(tensor, ref);
 }
 
-bool IRGraph::set_array(onnx::TensorProto& c, const NdArray& arr, bool ref) {
+bool IRGraph::set_array(onnx::TensorProto& c, const NdArray& arr, bool ref, MessageOwner* owner) {
   if (arr.shape() != dims_of(c) || arr.elem_type() != to_np_type(c.data_type())) return false;
   const std::string name = c.name();
   if (const auto cache = initializer_dat; cache && cache->contains(name)) {
@@ -112,6 +138,7 @@ bool IRGraph::set_array(onnx::TensorProto& c, const NdArray& arr, bool ref) {
     c.mutable_int32_data()->Swap(typed.mutable_int32_data());
     c.mutable_int64_data()->Swap(typed.mutable_int64_data());
   } else if (!c.raw_data().empty()) {
+    release_viewed_bytes(owner ? owner : model_owner_.get(), &c);
     c.set_raw_data(std::move(*helpers::from_array(arr, name).mutable_raw_data()));
   } else {
     TarqLog::e("Unsupport const data type!");
@@ -149,7 +176,7 @@ void IRGraph::set_const(const std::string& name, const NdArray& arr, bool ref,
       throw ValueError("set_const: '" + name + "' is a graph input, not a constant");
     }
   }
-  if (pos && set_array(*initializer_at(*model, *pos, name), arr, ref)) {
+  if (pos && set_array(*initializer_at(*model, *pos, name), arr, ref, model_owner)) {
     if (is_self) verify_if_wanted(*this);
     return;
   }

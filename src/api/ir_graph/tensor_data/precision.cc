@@ -61,6 +61,7 @@ void IRGraph::convert_to_fp32() {
     }
     NdArray converted = tensor_array(t).astype(kFloat);
     onnx::TensorProto encoded = helpers::from_array(converted, name);
+    release_viewed_bytes(kept.get(), &t);
     t.clear_float_data();
     t.clear_int32_data();
     t.clear_int64_data();

@@ -209,6 +209,7 @@ std::string read_external_data(const onnx::TensorProto& tensor, const std::strin
 void load_external_data_for_tensor(onnx::TensorProto& tensor, const std::string& base_dir,
                                    MessageOwner* park_into) {
   std::string bytes = read_external_data(tensor, base_dir);
+  release_viewed_bytes(park_into, &tensor);
   tensor.set_raw_data(std::move(bytes));
   tensor.set_data_location(onnx::TensorProto_DataLocation_DEFAULT);
   if (park_into) {
