@@ -12,8 +12,9 @@ void bind_attributes(GraphClass& cls) {
   cls.def(
       "get_attr",
       [](IRGraph& g, py::handle node, const std::string& name, bool ret_def_attr) {
+        // Only read, never copied or compared whole: no depth check needed.
         OwnerPtr keep;
-        auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
+        auto* n = message_arg_as<onnx::NodeProto>(node, &keep, false);
         return attr_value_to_python(g.get_attr(*n, name, ret_def_attr), keep);
       },
       py::arg("node"), py::arg("name"), py::arg("ret_def_attr") = true,

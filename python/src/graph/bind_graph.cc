@@ -215,7 +215,7 @@ void bind_graph(py::module_& m) {
       "index",
       [](IRGraph& g, py::handle node) {
         OwnerPtr keep;
-        return g.index(*message_arg_as<onnx::NodeProto>(node, &keep));
+        return g.index(*message_arg_as<onnx::NodeProto>(node, &keep, false));  // by name
       },
       py::arg("node"), "Position of the node's name in `nodes`, or -1.");
   cls.def(

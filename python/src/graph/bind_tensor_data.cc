@@ -67,7 +67,7 @@ void bind_tensor_data(GraphClass& cls) {
       "get_const_optional",
       [](IRGraph& g, py::handle node, int64_t idx, bool to_array, bool ref) {
         OwnerPtr keep;
-        auto* n = message_arg_as<onnx::NodeProto>(node, &keep);
+        auto* n = message_arg_as<onnx::NodeProto>(node, &keep, false);
         return const_read_to_py(g, g.get_const_optional(*n, idx, to_array, ref));
       },
       py::arg("node"), py::arg("idx"), py::arg("to_array") = true, py::arg("ref") = false,

@@ -44,8 +44,8 @@ MessageArg message_arg(py::handle obj, const google::protobuf::Descriptor* expec
                        bool check_depth = true);
 
 template <class M>
-M* message_arg_as(py::handle obj, OwnerPtr* owner_out) {
-  MessageArg a = message_arg(obj, M::descriptor());
+M* message_arg_as(py::handle obj, OwnerPtr* owner_out, bool check_depth = true) {
+  MessageArg a = message_arg(obj, M::descriptor(), check_depth);
   if (owner_out) *owner_out = a.owner;
   return static_cast<M*>(a.msg);
 }
