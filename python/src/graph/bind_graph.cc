@@ -68,17 +68,10 @@ py::list node_views(const IRGraph::NodeLinks& links) {
   return out;
 }
 
-// A host container property: the very object the caller gave.
-template <HostPtr IRGraph::*Field>
-void def_host_field(py::class_<IRGraph, std::shared_ptr<IRGraph>>& cls, const char* name) {
-  cls.def_property(
-      name, [](const IRGraph& g) { return host_to_py(g.*Field); },
-      [](IRGraph& g, py::object v) { g.*Field = host_from_py(v); });
-}
-
-// The same for a container the graph reads through a typed interface.
+// A host container property: the very object the caller gave, held as the
+// Python-backed container PyC (PyHostObject for state the graph only keeps).
 template <class PyC, auto Field>
-void def_typed_field(GraphClass& cls, const char* name) {
+void def_host_field(GraphClass& cls, const char* name) {
   cls.def_property(
       name, [](const IRGraph& g) { return host_to_py(g.*Field); },
       [](IRGraph& g, py::object v) { g.*Field = typed_from_py<PyC>(v); });
@@ -145,20 +138,15 @@ void bind_graph(py::module_& m) {
         o.verbose = verbose;
         o.qat = qat;
         o.npu_target = std::move(npu_target);
-        if (!dynamic_shapes.is_none())
-          o.dynamic_shapes = std::make_shared<PyShapesMap>(dynamic_shapes);
-        if (!initializer_dat.is_none()) {
-          o.initializer_dat = std::make_shared<PyArrayMap>(initializer_dat);
-        }
+        o.dynamic_shapes = typed_from_py<PyShapesMap>(dynamic_shapes);
+        o.initializer_dat = typed_from_py<PyArrayMap>(initializer_dat);
         auto ep = edit_par_arg(edit_par);
         o.edit_par = ep ? &*ep : nullptr;
         if (!ori_model_path.is_none()) o.ori_model_path = path_arg(ori_model_path);
         o.op_target = host_from_py(op_target);
         o.share_weights = host_from_py(share_weights);
         o.dynamic_diff = typed_from_py<PyConfigTable<NdArray>>(dynamic_diff);
-        if (!weights_for_align.is_none()) {
-          o.weights_for_align = std::make_shared<PyNameList>(weights_for_align);
-        }
+        o.weights_for_align = typed_from_py<PyNameList>(weights_for_align);
         o.host_factory = std::make_shared<PyHostFactory>();
         // The rebuild checks the model's nesting itself.
         return std::make_shared<IRGraph>(model_owner_arg(onnx_model, false), o);
@@ -322,35 +310,23 @@ void bind_graph(py::module_& m) {
       });
 
   // Host containers: the very objects the caller gave.
-  cls.def_property(
-      "initializer_dat", [](const IRGraph& g) { return host_to_py(g.initializer_dat); },
-      [](IRGraph& g, py::object v) {
-        g.initializer_dat = v.is_none() ? nullptr : std::make_shared<PyArrayMap>(v);
-      });
-  cls.def_property(
-      "dynamic_shapes", [](const IRGraph& g) { return host_to_py(g.dynamic_shapes); },
-      [](IRGraph& g, py::object v) {
-        g.dynamic_shapes = v.is_none() ? nullptr : std::make_shared<PyShapesMap>(v);
-      });
-  cls.def_property(
-      "weights_for_align", [](const IRGraph& g) { return host_to_py(g.weights_for_align); },
-      [](IRGraph& g, py::object v) {
-        g.weights_for_align = v.is_none() ? nullptr : std::make_shared<PyNameList>(v);
-      });
-  def_typed_field<PyConfigTable<NdArray>, &IRGraph::dynamic_diff>(cls, "dynamic_diff");
-  def_host_field<&IRGraph::op_target>(cls, "op_target");
-  def_host_field<&IRGraph::share_weights>(cls, "share_weights");
-  def_typed_field<PyNodeChanges, &IRGraph::nodes_chg>(cls, "nodes_chg");
-  def_typed_field<PyConfigTable<NdArray>, &IRGraph::dynamic_diff_set>(cls, "dynamic_diff_set");
-  def_typed_field<PyConfigTable<Shape>, &IRGraph::dynamic_shapes_set>(cls, "dynamic_shapes_set");
-  def_typed_field<PyConfigTable<int32_t>, &IRGraph::dynamic_dtypes_set>(cls, "dynamic_dtypes_set");
-  def_host_field<&IRGraph::op_convert_history>(cls, "op_convert_history");
-  def_host_field<&IRGraph::op_convert_stop>(cls, "op_convert_stop");
-  def_host_field<&IRGraph::op_ruler_pause>(cls, "op_ruler_pause");
-  def_host_field<&IRGraph::const_share_tab>(cls, "const_share_tab");
-  def_host_field<&IRGraph::do_quantization>(cls, "do_quantization");
-  def_host_field<&IRGraph::quantize_dtype>(cls, "quantize_dtype");
-  def_host_field<&IRGraph::act_quant_dtype>(cls, "act_quant_dtype");
+  def_host_field<PyArrayMap, &IRGraph::initializer_dat>(cls, "initializer_dat");
+  def_host_field<PyShapesMap, &IRGraph::dynamic_shapes>(cls, "dynamic_shapes");
+  def_host_field<PyNameList, &IRGraph::weights_for_align>(cls, "weights_for_align");
+  def_host_field<PyConfigTable<NdArray>, &IRGraph::dynamic_diff>(cls, "dynamic_diff");
+  def_host_field<PyHostObject, &IRGraph::op_target>(cls, "op_target");
+  def_host_field<PyHostObject, &IRGraph::share_weights>(cls, "share_weights");
+  def_host_field<PyNodeChanges, &IRGraph::nodes_chg>(cls, "nodes_chg");
+  def_host_field<PyConfigTable<NdArray>, &IRGraph::dynamic_diff_set>(cls, "dynamic_diff_set");
+  def_host_field<PyConfigTable<Shape>, &IRGraph::dynamic_shapes_set>(cls, "dynamic_shapes_set");
+  def_host_field<PyConfigTable<int32_t>, &IRGraph::dynamic_dtypes_set>(cls, "dynamic_dtypes_set");
+  def_host_field<PyHostObject, &IRGraph::op_convert_history>(cls, "op_convert_history");
+  def_host_field<PyHostObject, &IRGraph::op_convert_stop>(cls, "op_convert_stop");
+  def_host_field<PyHostObject, &IRGraph::op_ruler_pause>(cls, "op_ruler_pause");
+  def_host_field<PyHostObject, &IRGraph::const_share_tab>(cls, "const_share_tab");
+  def_host_field<PyHostObject, &IRGraph::do_quantization>(cls, "do_quantization");
+  def_host_field<PyHostObject, &IRGraph::quantize_dtype>(cls, "quantize_dtype");
+  def_host_field<PyHostObject, &IRGraph::act_quant_dtype>(cls, "act_quant_dtype");
 
   bind_default_table(cls);
   bind_attributes(cls);

@@ -199,10 +199,7 @@ py::object host_to_py(const std::shared_ptr<HostObject>& h) {
                      [](void* p) { delete static_cast<HostPtr*>(p); });
 }
 
-HostPtr host_from_py(py::handle obj) {
-  if (obj.is_none()) return nullptr;
-  return std::make_shared<PyHostObject>(py::reinterpret_borrow<py::object>(obj));
-}
+HostPtr host_from_py(py::handle obj) { return typed_from_py<PyHostObject>(obj); }
 
 py::list shape_to_py(const Shape& shape) {
   py::list out(shape.size());

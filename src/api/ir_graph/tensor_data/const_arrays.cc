@@ -41,23 +41,19 @@ NdArray tensor_array(const onnx::TensorProto& c) {
   return helpers::to_array(c);
 }
 
-std::optional<NdArray> IRGraph::get_array(const onnx::TensorProto* c, bool ref) const {
-  if (!c) return std::nullopt;
-  // The cache may run host code: hold it, and pass it the name as a copy.
-  if (const std::shared_ptr<ArrayMap> cache = initializer_dat) {
-    const std::string name = c->name();
-    if (cache->contains(name)) {
-      // By reference, the cached array itself, read-only for the caller.
-      NdArray cached = cache->get(name);
-      if (!ref) return cached.copy();
-      cached.set_readonly(true);
-      return cached;
-    }
-  }
-  return tensor_array(*c);
-}
-
 namespace {
+
+// The cached value of `name`, if the cache holds it: by reference the cached
+// array itself, read-only for the caller; else a writable copy. The cache may
+// run host code: the caller holds it and passes the name as a copy.
+std::optional<NdArray> cached_read(std::shared_ptr<ArrayMap> cache, const std::string& name,
+                                   bool ref) {
+  if (!cache || !cache->contains(name)) return std::nullopt;
+  NdArray cached = cache->get(name);
+  if (!ref) return cached.copy();
+  cached.set_readonly(true);
+  return cached;
+}
 
 // More than this many bytes of data go to the weight cache when there is one.
 constexpr size_t kCacheThreshold = 1 << 20;
@@ -79,7 +75,7 @@ std::optional<NdArray> bytes_view(const onnx::TensorProto& t, const OwnerPtr& ow
       type == kString || helpers::layout::is_packed(type)) {
     return std::nullopt;
   }
-  Extents dims(t.dims().begin(), t.dims().end());
+  Extents dims = dims_of(t);
   if (std::any_of(dims.begin(), dims.end(), [](int64_t d) { return d < 0; })) return std::nullopt;
   if (raw.size() != static_cast<size_t>(element_count(dims)) * elem_size(type)) {
     return std::nullopt;
@@ -92,6 +88,13 @@ onnx::TensorProto* initializer_at(onnx::ModelProto& model, int64_t pos, const st
 }
 
 }  // namespace
+
+std::optional<NdArray> IRGraph::get_array(const onnx::TensorProto* c, bool ref) const {
+  if (!c) return std::nullopt;
+  const std::string name = c->name();  // a copy: the cache may run host code
+  if (auto cached = cached_read(initializer_dat, name, ref)) return cached;
+  return tensor_array(*c);
+}
 
 IRGraph::ConstRead IRGraph::get_const(const std::string& name, bool to_array, bool ref,
                                       bool from_set) {
@@ -112,14 +115,12 @@ IRGraph::ConstRead IRGraph::get_const(const std::string& name, bool to_array, bo
   if (!to_array) return tensor;
   // The cache may run host code: the model stays alive meanwhile.
   const OwnerPtr kept = model_owner_;
+  if (auto cached = cached_read(initializer_dat, name, ref)) return std::move(*cached);
+  // A large constant the cache does not hold: by reference its own bytes.
   if (ref) {
-    // A large constant the cache does not hold: its own bytes, no copy.
-    const auto cache = initializer_dat;
-    if (!(cache && cache->contains(name))) {
-      if (auto view = bytes_view(*tensor, kept)) return std::move(*view);
-    }
+    if (auto view = bytes_view(*tensor, kept)) return std::move(*view);
   }
-  return *get_array(tensor, ref);
+  return tensor_array(*tensor);
 }
 
 bool IRGraph::set_array(onnx::TensorProto& c, const NdArray& arr, bool ref, MessageOwner* owner) {
