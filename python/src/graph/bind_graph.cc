@@ -331,6 +331,7 @@ void bind_graph(py::module_& m) {
   bind_default_table(cls);
   bind_attributes(cls);
   bind_tensor_data(cls);
+  bind_graph_edit(cls);
 
   cls.def("__repr__", [](const IRGraph& g) {
     return "<IRGraph '" + g.model().graph().name() +

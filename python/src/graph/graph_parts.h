@@ -20,5 +20,7 @@ void bind_default_table(GraphClass& cls);
 void bind_attributes(GraphClass& cls);
 // Constants, shapes, element types, precision (bind_tensor_data.cc).
 void bind_tensor_data(GraphClass& cls);
+// Node removal and insertion, rewiring, operand records (bind_graph_edit.cc).
+void bind_graph_edit(GraphClass& cls);
 
 }  // namespace tarq::py_face

@@ -45,6 +45,25 @@ struct MappingView {
 py::object value_to_py(const int64_t& v) { return py::int_(v); }
 py::object value_to_py(const OperandPtr& v) { return py::cast(v); }
 
+// The entries, copied out before any Python object is made: making one may
+// run Python code (a collection), which may edit the table being walked.
+template <class Table>
+std::vector<std::pair<std::string, typename Table::Entry::second_type>> entries_of(
+    const MappingView<Table>& v) {
+  std::vector<std::pair<std::string, typename Table::Entry::second_type>> out;
+  out.reserve(v.table->size());
+  for (const auto& kv : *v.table) out.emplace_back(std::string(kv.first), kv.second);
+  return out;
+}
+
+template <class Table>
+py::list keys_of(const MappingView<Table>& v) {
+  std::vector<std::string> names;
+  names.reserve(v.table->size());
+  for (const auto& kv : *v.table) names.emplace_back(kv.first);
+  return py::cast(names);
+}
+
 template <class Table>
 void bind_mapping(py::module_& m, const char* name, const char* doc) {
   using View = MappingView<Table>;
@@ -60,28 +79,18 @@ void bind_mapping(py::module_& m, const char* name, const char* doc) {
            [](const View& v, py::handle key) {
              return py::isinstance<py::str>(key) && v.table->count(py::cast<std::string>(key)) != 0;
            })
-      .def("__iter__",
-           [](const View& v) {
-             py::list keys;
-             for (const auto& kv : *v.table) keys.append(py::str(kv.first));
-             return py::iter(keys);
-           })
-      .def("keys",
-           [](const View& v) {
-             py::list keys;
-             for (const auto& kv : *v.table) keys.append(py::str(kv.first));
-             return keys;
-           })
+      .def("__iter__", [](const View& v) { return py::iter(keys_of(v)); })
+      .def("keys", [](const View& v) { return keys_of(v); })
       .def("values",
            [](const View& v) {
              py::list values;
-             for (const auto& kv : *v.table) values.append(value_to_py(kv.second));
+             for (const auto& kv : entries_of(v)) values.append(value_to_py(kv.second));
              return values;
            })
       .def("items",
            [](const View& v) {
              py::list items;
-             for (const auto& kv : *v.table) {
+             for (const auto& kv : entries_of(v)) {
                items.append(py::make_tuple(py::str(kv.first), value_to_py(kv.second)));
              }
              return items;
@@ -95,7 +104,7 @@ void bind_mapping(py::module_& m, const char* name, const char* doc) {
       .def("copy",
            [](const View& v) {
              py::dict d;
-             for (const auto& kv : *v.table) d[py::str(kv.first)] = value_to_py(kv.second);
+             for (const auto& kv : entries_of(v)) d[py::str(kv.first)] = value_to_py(kv.second);
              return d;
            })
       .def("__eq__",

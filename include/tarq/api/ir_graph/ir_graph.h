@@ -70,6 +70,13 @@ struct Operand {
   int32_t dtype = kUndefined;             // element type; kUndefined = absent
   int64_t used_cnt = 0;                   // reads counted by the free analysis
   int64_t swap_up = 0;                    // swap-up mark
+  // Kept exact by the rebuild and every edit, like the links: how many
+  // linked nodes write the name (the producer is the last of them), and
+  // whether a graph input, output or value-information entry declares it.
+  // A record that no node reads or writes and nothing declares leaves the
+  // table.
+  int32_t writers = 0;
+  bool declared = false;
   // Keeps the model the node pointers point into alive (set by the rebuild).
   // A host that links a node of another model records it in `foreign` with
   // the owner of that model, which keeps it alive and is the owner views of
@@ -173,9 +180,11 @@ class IRGraph {
   const NameIndex& consts() const { return *consts_; }
   const NameVector& outputs() const { return *outputs_; }
   const NameIndex& nodes() const { return *nodes_; }
-  const NameLists& can_frees() const { return *can_frees_; }
-  const DependencyMap& tensor_dependency_map() const { return *tensor_dependency_map_; }
-  const DependencyMap& node_dependency_map() const { return *node_dependency_map_; }
+  // The derived tables (can_frees, the dependency maps) are recomputed from
+  // the model on first access after an edit.
+  const NameLists& can_frees() const { return *can_frees_table(); }
+  const DependencyMap& tensor_dependency_map() const { return *tensor_dependency_table(); }
+  const DependencyMap& node_dependency_map() const { return *node_dependency_table(); }
   // The same tables as shared handles, for views that must outlive a rebuild.
   std::shared_ptr<const OperandMap> operands_table() const { return operands_; }
   std::shared_ptr<const NameVector> inputs_table() const { return inputs_; }
@@ -183,11 +192,16 @@ class IRGraph {
   std::shared_ptr<const NameIndex> consts_table() const { return consts_; }
   std::shared_ptr<const NameVector> outputs_table() const { return outputs_; }
   std::shared_ptr<const NameIndex> nodes_table() const { return nodes_; }
-  std::shared_ptr<const NameLists> can_frees_table() const { return can_frees_; }
+  std::shared_ptr<const NameLists> can_frees_table() const {
+    refresh_derived();
+    return can_frees_;
+  }
   std::shared_ptr<const DependencyMap> tensor_dependency_table() const {
+    refresh_derived();
     return tensor_dependency_map_;
   }
   std::shared_ptr<const DependencyMap> node_dependency_table() const {
+    refresh_derived();
     return node_dependency_map_;
   }
 
@@ -212,6 +226,61 @@ class IRGraph {
   int64_t index(const onnx::NodeProto& node) const;
   // True when nothing consumes the tensor and it is not a graph output.
   bool is_invalid(const std::string& name) const;
+
+  // --- editing (graph_edit/)
+  // Each keeps every index table exact without a rebuild (the derived
+  // tables, can_frees and the dependency maps, are recomputed on first
+  // access) and ends with verify() under TARQ_VERIFY=1. ValueError when the
+  // tables describe an earlier model (rebuild first).
+  //
+  // Removes the top-level node of that name (KeyError when there is none);
+  // the node is parked, so views of it stay readable. Later positions move
+  // up by one.
+  void remove_node(const onnx::NodeProto& node);
+  // Removes the nodes in order; returns the largest of their positions
+  // before any removal (-1 for a node not in the graph) minus their count.
+  int64_t remove_nodes(const std::vector<const onnx::NodeProto*>& nodes);
+  // Stores a copy of `node` at position idx (0 to the node count; IndexError
+  // otherwise) and links it; returns the stored node. An unnamed node takes
+  // the name of its first output, as the rebuild names it. A name already
+  // in the node index is reported and the insertion goes on: the index then
+  // names the new node, and verify() reports the old one.
+  onnx::NodeProto* insert_node(int64_t idx, const onnx::NodeProto& node);
+  // Inserts each node right after its last producer, else before its first
+  // consumer, else at 0 (producers and consumers among the group and
+  // near_nodes count for names the graph does not know); returns the
+  // position of the furthest-down node inserted, or -1.
+  int64_t insert_nodes(const std::vector<const onnx::NodeProto*>& nodes,
+                       const std::vector<const onnx::NodeProto*>& near_nodes = {});
+  // Sets input (output) slot idx of the node to `name`, after recording the
+  // node in nodes_chg (IndexError for a slot it lacks, once recorded). A
+  // node of the graph is relinked; another node (`node_owner` holds the
+  // model it lives in) only changes.
+  void set_input(onnx::NodeProto& node, int64_t idx, const std::string& name,
+                 OwnerPtr node_owner = nullptr);
+  void set_output(onnx::NodeProto& node, int64_t idx, const std::string& name,
+                  OwnerPtr node_owner = nullptr);
+  // Records for the tensors of nodes about to be inserted: they may name
+  // nodes that are not in the graph yet, so the tables are exact again once
+  // those nodes are inserted (insert_node puts the stored copy in their
+  // place); until then edits skip the TARQ_VERIFY proof. A node's owner is
+  // null for a node of the graph's model.
+  struct NodeRef {
+    onnx::NodeProto* node = nullptr;
+    OwnerPtr owner;
+  };
+  // A new record for `name` (unless empty, known or a constant): producer
+  // i_node, else the first node of the graph writing it; consumers o_nodes,
+  // else (o_nodes empty, and then filled) the nodes of the graph reading it,
+  // once per slot.
+  void _add_operand(const std::string& name, const NodeRef& i_node, std::vector<NodeRef>& o_nodes);
+  // Records for the names a node reads (consumer: the node) and writes
+  // (producer: the node).
+  void _add_new_operands(const NodeRef& node);
+  // Records for the names a group reads and writes, their links looked for
+  // among the group and near_nodes first, then in the graph.
+  void _add_new_operands2(const std::vector<NodeRef>& nodes,
+                          const std::vector<NodeRef>& near_nodes = {});
 
   // --- constant arrays (tensor_data/const_arrays.cc)
   // The value of a constant: the cached array when initializer_dat holds its
@@ -364,8 +433,13 @@ class IRGraph {
   void build_boundary_and_operands();
   NodeSlots build_node_index_and_links();
   NodeSlots resolve_slots() const;
-  void fill_can_frees(const NodeSlots& slots);
-  void capture_dependencies(const NodeSlots& slots);
+  void fill_can_frees(const NodeSlots& slots) const;
+  void capture_dependencies(const NodeSlots& slots) const;
+  // Recomputes the derived tables when an edit made them stale.
+  void refresh_derived() const {
+    if (derived_stale_) recompute_derived();
+  }
+  void recompute_derived() const;
   std::pair<std::shared_ptr<DependencyMap>, std::shared_ptr<DependencyMap>> capture_dependency_maps(
       const NodeSlots& slots) const;
   void scan_operators();
@@ -383,6 +457,30 @@ class IRGraph {
                     std::optional<onnx::AttributeProto> fresh, const OwnerPtr& owner);
   void relink_branch(const std::vector<const onnx::NodeProto*>& gone,
                      const onnx::GraphProto* added);
+  // Producer and consumer links after an edit (graph_edit/links.cc), the
+  // one place that changes them: each keeps them as a rebuild would make
+  // them. ValueError unless the tables describe the current model.
+  void require_current_tables(const char* operation) const;
+  // The node's position when it is a top-level node of the graph, else -1.
+  int64_t top_level_position(const onnx::NodeProto* node) const;
+  // Links the top-level node at `pos` as reader and writer of its names, or
+  // takes those links away (the node has already left the list).
+  void link_top_level(onnx::NodeProto* node, int64_t pos);
+  void unlink_top_level(onnx::NodeProto* node);
+  // One slot's worth: `node` (top-level at `pos`) reads or writes `name`, or
+  // no longer does through this slot.
+  void link_read(onnx::NodeProto* node, int64_t pos, const std::string& name);
+  void link_write(onnx::NodeProto* node, int64_t pos, const std::string& name);
+  void unlink_read(onnx::NodeProto* node, const std::string& name);
+  void unlink_write(onnx::NodeProto* node, const std::string& name, int32_t slots = 1);
+  // Recomputes the links of the names by one walk over the model.
+  void relink_names(const std::vector<std::string>& names);
+  void drop_if_unused(const std::string& name);
+  // The derived tables become stale; verify() under TARQ_VERIFY=1.
+  void finish_edit();
+  // set_input (output false) and set_output.
+  void rewire(onnx::NodeProto& node, int64_t idx, const std::string& name, OwnerPtr node_owner,
+              bool output);
   // Moves weights into the cache, loads external data and checks the model
   // (graph_core/weight_cache.cc).
   void load_weights(bool edit_par_given);
@@ -408,9 +506,15 @@ class IRGraph {
   std::shared_ptr<NameIndex> consts_;
   std::shared_ptr<NameVector> outputs_;
   std::shared_ptr<NameIndex> nodes_;
-  std::shared_ptr<NameLists> can_frees_;
-  std::shared_ptr<DependencyMap> tensor_dependency_map_;
-  std::shared_ptr<DependencyMap> node_dependency_map_;
+  // Derived from the tables above: replaced by the rebuild, and after an
+  // edit (which marks them stale) on first access.
+  mutable std::shared_ptr<NameLists> can_frees_;
+  mutable std::shared_ptr<DependencyMap> tensor_dependency_map_;
+  mutable std::shared_ptr<DependencyMap> node_dependency_map_;
+  mutable bool derived_stale_ = false;
+  // Names whose records the _add_* helpers made for nodes not yet in the
+  // graph: until those nodes are in, edits skip the proof (finish_edit).
+  std::vector<std::string> prepared_;
 };
 
 // The value a tensor holds in the model itself (not the weight cache), as a

@@ -1,5 +1,5 @@
 // NameTable<V>: the index tables' map from name to V. It keeps insertion
-// order (positions are stable until an erase) and keeps its keys in its own
+// order (an erase leaves the other entries where they are) and keeps its keys in its own
 // arena, so building a table of n names costs no allocation per name; keys
 // are views that stay valid as long as the table, or as long as someone
 // holds key_storage(). Keys cannot be changed through iterators. Lookups
@@ -14,13 +14,16 @@
 
 #include <sys/mman.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -75,28 +78,68 @@ template <class V>
 class NameTable {
  public:
   using Entry = std::pair<const std::string_view, V>;
-  using iterator = typename std::vector<Entry>::iterator;
-  using const_iterator = typename std::vector<Entry>::const_iterator;
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  // Walks the live entries in insertion order.
+  template <bool Const>
+  class Iter {
+    using Table = std::conditional_t<Const, const NameTable, NameTable>;
+
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+    using reference = std::conditional_t<Const, const Entry&, Entry&>;
+    using pointer = std::conditional_t<Const, const Entry*, Entry*>;
+
+    Iter() = default;
+    Iter(Table* table, size_t pos) : table_(table), pos_(pos) {}
+    operator Iter<true>() const { return Iter<true>(table_, pos_); }  // NOLINT
+    reference operator*() const { return table_->entries_[pos_]; }
+    pointer operator->() const { return &table_->entries_[pos_]; }
+    Iter& operator++() {
+      pos_ = table_->next_live(pos_ + 1);
+      return *this;
+    }
+    Iter operator++(int) {
+      Iter before = *this;
+      ++*this;
+      return before;
+    }
+    size_t pos() const { return pos_; }
+    friend bool operator==(const Iter& a, const Iter& b) { return a.pos_ == b.pos_; }
+    friend bool operator!=(const Iter& a, const Iter& b) { return a.pos_ != b.pos_; }
+
+   private:
+    Table* table_ = nullptr;
+    size_t pos_ = 0;
+  };
+  using iterator = Iter<false>;
+  using const_iterator = Iter<true>;
+
+  // Live entries.
+  size_t size() const { return entries_.size() - dead_count_; }
+  bool empty() const { return size() == 0; }
+  // One past the highest position an entry holds: vectors indexed by
+  // position need this many elements (erased entries keep their position
+  // until the table compacts, see erase).
+  size_t end_position() const { return entries_.size(); }
   void reserve(size_t n) {
     check_room(n);
     entries_.reserve(n);
     if (2 * n > slots_.size()) rehash(capacity_for(n));
   }
 
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
-  iterator begin() { return entries_.begin(); }
-  iterator end() { return entries_.end(); }
+  const_iterator begin() const { return const_iterator(this, next_live(0)); }
+  const_iterator end() const { return const_iterator(this, entries_.size()); }
+  iterator begin() { return iterator(this, next_live(0)); }
+  iterator end() { return iterator(this, entries_.size()); }
 
   iterator find(std::string_view key) { return find(HashedName(key)); }
   const_iterator find(std::string_view key) const { return find(HashedName(key)); }
   iterator find(const HashedName& key) { return at_pos(lookup(key.name, key.hash)); }
   const_iterator find(const HashedName& key) const {
     size_t pos = lookup(key.name, key.hash);
-    return pos == kNone ? end() : begin() + static_cast<std::ptrdiff_t>(pos);
+    return const_iterator(this, pos == kNone ? entries_.size() : pos);
   }
   size_t count(std::string_view key) const { return count(HashedName(key)); }
   size_t count(const HashedName& key) const { return lookup(key.name, key.hash) != kNone; }
@@ -124,39 +167,57 @@ class NameTable {
         uint64_t s = slots_[i];
         if (s == 0) break;
         if ((s >> 32) == tag && entries_[pos_of(s)].first == key)
-          return {entries_.begin() + static_cast<std::ptrdiff_t>(pos_of(s)), false};
+          return {iterator(this, pos_of(s)), false};
       }
     }
     check_room(entries_.size() + 1);
-    if (2 * (entries_.size() + 1) > slots_.size()) {
-      rehash(capacity_for(entries_.size() + 1));
+    if (2 * (size() + 1) > slots_.size()) {
+      rehash(capacity_for(size() + 1));
       i = free_slot(h);
     }
     // The entry first: should it throw, no slot points past the end.
     entries_.emplace_back(arena_->copy(key), std::move(value));
+    if (!dead_.empty()) dead_.push_back(0);
     slots_[i] = (tag << 32) | entries_.size();
-    return {entries_.end() - 1, true};
+    return {iterator(this, entries_.size() - 1), true};
   }
   // Inserts or overwrites; a new key goes to the end.
   V& operator[](std::string_view key) { return try_emplace(key).first->second; }
-  // Removes the entry; later entries move up one position. Linear in size.
+  // Removes the entry; the others keep their order. Amortised constant time:
+  // the entry's slot is freed at once (later slots of its probe run move
+  // back), its place in the entry vector is left as a gap that iteration
+  // skips, and the gaps are closed, in one pass that renumbers positions,
+  // once they outnumber the live entries.
   size_t erase(std::string_view key) {
-    size_t pos = lookup(key, hash_name(key));
-    if (pos == kNone) return 0;
-    // Keys are const, so the entries after it are moved into a new vector.
-    std::vector<Entry> kept;
-    kept.reserve(entries_.capacity());
-    for (size_t k = 0; k < entries_.size(); ++k) {
-      if (k != pos) kept.emplace_back(entries_[k].first, std::move(entries_[k].second));
+    const size_t h = hash_name(key);
+    if (slots_.empty()) return 0;
+    const uint64_t tag = tag_of(h);
+    size_t i = h & mask_;
+    for (;; i = (i + 1) & mask_) {
+      uint64_t s = slots_[i];
+      if (s == 0) return 0;
+      if ((s >> 32) == tag && entries_[pos_of(s)].first == key) break;
     }
-    entries_.swap(kept);
-    rehash(slots_.size());
+    const size_t pos = pos_of(slots_[i]);
+    free_slot_at(i);
+    if (dead_.empty()) dead_.assign(entries_.size(), 0);
+    dead_[pos] = 1;
+    ++dead_count_;
+    entries_[pos].second = V{};  // releases what the value holds
+    if (dead_count_ > 16 && dead_count_ > size()) compact();
     return 1;
   }
 
-  // Entry at an insertion position.
+  // Adds `delta` to every value greater than `above` (positions of a list
+  // after an element left or joined it): one pass over the entries.
+  template <class T = V>
+  std::enable_if_t<std::is_integral_v<T>> shift_values_above(T above, T delta) {
+    for (auto& e : entries_) e.second += (e.second > above) ? delta : T{0};
+  }
+
+  // Entry at a position (one that find() or iteration gave).
   const Entry& entry(size_t pos) const { return entries_[pos]; }
-  size_t position(const_iterator it) const { return static_cast<size_t>(it - entries_.begin()); }
+  size_t position(const_iterator it) const { return it.pos(); }
 
   // The storage the keys view; holding it keeps every key ever inserted
   // valid after the table is gone.
@@ -185,9 +246,13 @@ class NameTable {
     return cap;
   }
 
-  iterator at_pos(size_t pos) {
-    return pos == kNone ? entries_.end() : entries_.begin() + static_cast<std::ptrdiff_t>(pos);
+  size_t next_live(size_t pos) const {
+    if (dead_count_ == 0) return pos;
+    while (pos < entries_.size() && dead_[pos]) ++pos;
+    return pos;
   }
+
+  iterator at_pos(size_t pos) { return iterator(this, pos == kNone ? entries_.size() : pos); }
 
   size_t lookup(std::string_view key, size_t h) const {
     if (slots_.empty()) return kNone;
@@ -205,16 +270,52 @@ class NameTable {
     return i;
   }
 
+  // Empties slot i and moves back the later slots of its run that would no
+  // longer be found (linear probing without tombstones).
+  void free_slot_at(size_t i) {
+    size_t j = i;
+    for (;;) {
+      slots_[i] = 0;
+      for (;;) {
+        j = (j + 1) & mask_;
+        if (slots_[j] == 0) return;
+        const size_t home = hash_name(entries_[pos_of(slots_[j])].first) & mask_;
+        // Slot j stays when its home lies cyclically in (i, j].
+        const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (!stays) break;
+      }
+      slots_[i] = slots_[j];
+      i = j;
+    }
+  }
+
+  // Closes the gaps erase left: live entries move up, keeping their order.
+  void compact() {
+    std::vector<Entry> kept;
+    kept.reserve(size());
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      if (!dead_[k]) kept.emplace_back(entries_[k].first, std::move(entries_[k].second));
+    }
+    entries_.swap(kept);
+    dead_.clear();
+    dead_count_ = 0;
+    rehash(capacity_for(entries_.size()));
+  }
+
   void rehash(size_t cap) {
     slots_.assign(cap, 0);
     mask_ = cap - 1;
     for (size_t pos = 0; pos < entries_.size(); ++pos) {
+      if (dead_count_ != 0 && dead_[pos]) continue;
       size_t h = hash_name(entries_[pos].first);
       slots_[free_slot(h)] = (tag_of(h) << 32) | (pos + 1);
     }
   }
 
   std::vector<Entry> entries_;
+  // Per entry position, whether erase removed it; empty until the first erase.
+  std::vector<uint8_t> dead_;
+  size_t dead_count_ = 0;
   std::vector<uint64_t, name_table_detail::LargeArrayAllocator<uint64_t>> slots_;
   size_t mask_ = 0;
   std::shared_ptr<NameArena> arena_ = std::make_shared<NameArena>();

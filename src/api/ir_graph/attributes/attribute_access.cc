@@ -263,7 +263,7 @@ void IRGraph::replace_attr(onnx::NodeProto& node, const std::string& name,
   if (!branch) return;
   const auto& last = node.attribute(node.attribute_size() - 1);
   relink_branch(gone, fresh && last.type() == onnx::AttributeProto::GRAPH ? &last.g() : nullptr);
-  verify_if_wanted(*this);
+  finish_edit();
 }
 
 bool IRGraph::same_attr(const onnx::NodeProto& a, const onnx::NodeProto& b) const {

@@ -113,7 +113,7 @@ void DependencyMap::check_same(const char* what, const DependencyMap& fresh) con
 
 void IRGraph::create_tensor_dependency_map() { capture_dependencies(resolve_slots()); }
 
-void IRGraph::capture_dependencies(const NodeSlots& slots) {
+void IRGraph::capture_dependencies(const NodeSlots& slots) const {
   auto maps = capture_dependency_maps(slots);
   tensor_dependency_map_ = std::move(maps.first);
   node_dependency_map_ = std::move(maps.second);
@@ -128,7 +128,7 @@ IRGraph::capture_dependency_maps(const NodeSlots& slots) const {
   // is copied into the map's own arena.
   const auto& graph = model_->graph();
   const auto& ops = *operands_;
-  const size_t n_ops = ops.size();
+  const size_t n_ops = ops.end_position();
   const size_t n_inits = static_cast<size_t>(graph.initializer_size());
   auto g = std::make_shared<DependencyGraph>();
   g->keep = {operands_->key_storage(), consts_->key_storage(), nodes_->key_storage()};
@@ -224,7 +224,16 @@ IRGraph::capture_dependency_maps(const NodeSlots& slots) const {
     // Node names: unique after a rebuild, where the node index holds node i
     // at position i; otherwise the later node wins.
     if (slots.names_unique) {
-      nodes->entries_.emplace_back(nodes_->entry(i).first, static_cast<int64_t>(i));
+      // After a rebuild the index holds node i at entry i; after edits the
+      // key is looked up.
+      std::string_view key;
+      if (i < nodes_->end_position() && nodes_->entry(i).first == node.name()) {
+        key = nodes_->entry(i).first;
+      } else {
+        auto it = nodes_->find(node.name());
+        key = it != nodes_->end() ? it->first : g->arena.copy(node.name());
+      }
+      nodes->entries_.emplace_back(key, static_cast<int64_t>(i));
     } else {
       auto [it, added] = node_keys.try_emplace(node.name(), nodes->entries_.size());
       if (added) {

@@ -4,10 +4,7 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
-#include <limits>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -23,67 +20,20 @@ bool IRGraph::is_linked_if(const onnx::NodeProto& node) const {
 
 void IRGraph::relink_branch(const std::vector<const onnx::NodeProto*>& gone,
                             const onnx::GraphProto* added) {
-  std::vector<std::string> touched;
-  // The old branch's nodes leave every list.
-  for (const auto* n : gone) {
-    for (const auto& input : n->input()) {
-      auto op = input.empty() ? nullptr : operand(input);
-      if (!op) continue;
-      auto& outs = op->outputs;
-      outs.erase(std::remove(outs.begin(), outs.end(), n), outs.end());
-      touched.push_back(input);
-    }
-    for (const auto& output : n->output()) {
-      if (auto op = operand(output); op && op->input == n) op->input = nullptr;
-      touched.push_back(output);
-    }
-  }
-  // The new branch's nodes join them as the rebuild links them: reads of
-  // constants that are not graph inputs are no operands.
-  std::unordered_set<std::string> graph_inputs(inputs_->begin(), inputs_->end());
-  if (added) {
-    for (const auto& m : added->node()) {
-      auto* self = const_cast<onnx::NodeProto*>(&m);
-      for (const auto& input : m.input()) {
-        if (input.empty() || (consts_->count(input) && !graph_inputs.count(input))) continue;
-        auto op = ensure_operand(input);
-        bool listed = false;
-        for (const auto* o : op->outputs) listed = listed || same_node(o, self);
-        if (!listed) op->outputs.push_back(self);
-        touched.push_back(input);
-      }
-      for (const auto& output : m.output()) ensure_operand(output)->input = self;
-    }
-  }
-
-  // Consumers in the order of the rebuild's walk: top-level nodes, then the
-  // branch nodes of If nodes in node order.
-  std::unordered_map<const onnx::NodeProto*, size_t> rank;
-  size_t next = 0;
-  for (const auto& n : graph_->node()) rank.emplace(&n, next++);
-  for (const auto& n : graph_->node()) {
-    if (n.op_type() != "If") continue;
-    for (const auto& attr : n.attribute()) {
-      if (attr.type() != onnx::AttributeProto::GRAPH) continue;
-      for (const auto& sub : attr.g().node()) rank.emplace(&sub, next++);
-    }
-  }
-  auto rank_of = [&](const onnx::NodeProto* n) {
-    auto it = rank.find(n);
-    return it == rank.end() ? std::numeric_limits<size_t>::max() : it->second;
+  // Every name the old or the new branch mentions is relinked from the model
+  // as it now is (graph_edit/links.cc).
+  std::vector<std::string> names;
+  auto mention = [&](const onnx::NodeProto& n) {
+    for (const auto& input : n.input()) names.push_back(input);
+    for (const auto& output : n.output()) names.push_back(output);
   };
-  std::unordered_set<std::string> declared;
-  for (const auto* list : {&graph_->input(), &graph_->output(), &graph_->value_info()}) {
-    for (const auto& vi : *list) declared.insert(vi.name());
+  for (const auto* n : gone) mention(*n);
+  if (added) {
+    for (const auto& n : added->node()) mention(n);
   }
-  for (const auto& name : touched) {
-    auto op = operand(name);
-    if (!op) continue;
-    std::stable_sort(op->outputs.begin(), op->outputs.end(),
-                     [&](const auto* a, const auto* b) { return rank_of(a) < rank_of(b); });
-    // A name that only the old branch mentioned leaves the table.
-    if (!op->input && op->outputs.empty() && !declared.count(name)) operands_->erase(name);
-  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  relink_names(names);
 }
 
 }  // namespace tarq

@@ -118,6 +118,7 @@ void IRGraph::build_boundary_and_operands() {
     HashedName name(vi->name());
     if (consts_->count(name)) continue;
     Operand& op = operand_at(*operands_, operand_slot(*operands_, name, model_owner_, alloc));
+    op.declared = true;
     const auto& type = vi->type();
     const auto& tensor = type.tensor_type();
     if (tensor_type_present(tensor)) {
@@ -224,7 +225,9 @@ NodeSlots IRGraph::build_node_index_and_links() {
           const_is_operand[static_cast<size_t>(NodeSlots::const_pos(const_code))] = 1;
         }
       }
-      operand_at(*operands_, pos).input = node;
+      Operand& op = operand_at(*operands_, pos);
+      op.input = node;
+      ++op.writers;
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
   };

@@ -147,6 +147,8 @@ void IRGraph::rebuild(const RebuildOptions& options) {
     compute_n_bytes();
     clock.lap("frees_bytes");
     capture_dependencies(slots);
+    derived_stale_ = false;
+    prepared_.clear();
     clock.lap("dependencies");
     clock.report(graph_->node_size());
     op_ruler_pause = host_factory_->new_map();

@@ -61,13 +61,17 @@ bool shape_matches(const Shape& shape, const onnx::ValueInfoProto* vi) {
 }
 
 // A name -> position table against the list it indexes, one list element
-// at a time: each name maps to its last position, the entries stand in the
-// order names first occur, and (finish) there is no other entry.
+// at a time: each name maps to its last position and (finish) there is no
+// other entry. An ordered table also holds the entries in the order the names
+// first occur; the node index is not ordered (an edit appends the key of an
+// inserted node).
 template <class NameAt>
 class PositionCheck {
  public:
-  PositionCheck(const NameIndex& table, const char* what, int count, NameAt name_at)
-      : table_(table), what_(what), count_(count), name_at_(name_at) {}
+  PositionCheck(const NameIndex& table, const char* what, int count, NameAt name_at, bool ordered)
+      : table_(table), what_(what), count_(count), name_at_(name_at), ordered_(ordered) {
+    if (!ordered_) seen_.assign(table_.end_position(), 0);
+  }
 
   // Element i, named `name`; returns whether the name occurred before.
   bool step(int i, const HashedName& name) {
@@ -75,7 +79,13 @@ class PositionCheck {
     if (it == table_.end()) differ(what_, name.name, "an entry", "none");
     const size_t entry = table_.position(it);
     bool repeated = false;
-    if (entry == next_) {
+    if (!ordered_) {
+      repeated = seen_[entry] != 0;
+      if (!repeated) {
+        seen_[entry] = 1;
+        ++next_;
+      }
+    } else if (entry == next_) {
       ++next_;
     } else if (entry > next_) {
       differ(what_, name.name, "entry number " + std::to_string(next_) + " in insertion order",
@@ -95,9 +105,12 @@ class PositionCheck {
   }
 
   void finish() const {
-    if (next_ != table_.size()) {
-      const auto& extra = table_.entry(next_);
-      differ(what_, extra.first, "no entry", "position " + std::to_string(extra.second));
+    if (next_ == table_.size()) return;
+    for (auto it = table_.begin(); it != table_.end(); ++it) {
+      const size_t pos = table_.position(it);
+      if (ordered_ ? pos >= next_ : !seen_[pos]) {
+        differ(what_, it->first, "no entry", "position " + std::to_string(it->second));
+      }
     }
   }
 
@@ -106,13 +119,15 @@ class PositionCheck {
   const char* what_;
   int count_;
   NameAt name_at_;
-  size_t next_ = 0;  // entries met so far
+  bool ordered_;
+  size_t next_ = 0;         // entries met so far
+  std::vector<char> seen_;  // by entry position, when not ordered
 };
 
 template <class NameAt>
 PositionCheck<NameAt> position_check(const NameIndex& table, const char* what, int count,
-                                     NameAt name_at) {
-  return PositionCheck<NameAt>(table, what, count, name_at);
+                                     NameAt name_at, bool ordered = true) {
+  return PositionCheck<NameAt>(table, what, count, name_at, ordered);
 }
 
 // A whole list at once.
@@ -140,6 +155,8 @@ struct Expected {
   const onnx::ValueInfoProto* shape_from = nullptr;  // last value info with a tensor type
   const onnx::ValueInfoProto* dtype_from = nullptr;  // last one with a tensor or sequence type
   size_t consumers = 0;                              // consumers matched so far
+  int32_t writers = 0;                               // nodes that write it
+  bool declared = false;                             // named by a value info
 };
 
 int32_t dtype_of(const onnx::ValueInfoProto* vi) {
@@ -161,6 +178,7 @@ void IRGraph::verify() const {
   const onnx::GraphProto& graph = *graph_;
   const auto& node_list = graph.node();
   const int n = node_list.size();
+  refresh_derived();
 
   // Constants, graph inputs and outputs.
   check_positions(*consts_, "consts", graph.initializer_size(),
@@ -180,8 +198,8 @@ void IRGraph::verify() const {
   // any order: the rebuild lists them as they first occur, an edit appends),
   // producers, consumers in order, shapes, types.
   const OperandMap& ops = *operands_;
-  std::vector<Expected> expect(ops.size());
-  std::vector<bool> mentioned(ops.size());
+  std::vector<Expected> expect(ops.end_position());
+  std::vector<bool> mentioned(ops.end_position());
   size_t distinct_keys = 0;
   auto operand_at = [&](const HashedName& name, const char* role) -> size_t {
     auto it = ops.find(name);
@@ -207,6 +225,7 @@ void IRGraph::verify() const {
       HashedName name(vi.name());
       if (consts_->count(name)) continue;
       Expected& e = expect[operand_at(name, "value information")];
+      e.declared = true;
       const auto& type = vi.type();
       if (tensor_type_present(type.tensor_type())) {
         e.shape_from = e.dtype_from = &vi;
@@ -252,11 +271,13 @@ void IRGraph::verify() const {
     for (const auto& output : node.output()) {
       const size_t pos = operand_at(HashedName(output), "written by a node");
       expect[pos].producer = &node;
+      ++expect[pos].writers;
       if (top_level) slots.out.push_back(static_cast<int64_t>(pos));
     }
   };
   auto node_names = position_check(
-      *nodes_, "nodes", n, [&](int i) -> const std::string& { return node_list.Get(i).name(); });
+      *nodes_, "nodes", n, [&](int i) -> const std::string& { return node_list.Get(i).name(); },
+      false);
   std::vector<const onnx::NodeProto*> branch_nodes;
   bool scanning = true;
   for (int i = 0; i < n; ++i) {
@@ -299,13 +320,13 @@ void IRGraph::verify() const {
   slots.names_unique = nodes_->size() == static_cast<size_t>(n);
   for (const auto* node : branch_nodes) link(*node, true, false);
   if (distinct_keys != ops.size()) {
-    const size_t extra = static_cast<size_t>(std::find(mentioned.begin(), mentioned.end(), false) -
-                                             mentioned.begin());
-    differ("operands", ops.entry(extra).first, "no operand", "an operand");
+    for (auto it = ops.begin(); it != ops.end(); ++it) {
+      if (!mentioned[ops.position(it)]) differ("operands", it->first, "no operand", "an operand");
+    }
   }
-  for (size_t pos = 0; pos < ops.size(); ++pos) {
-    const auto& [name, op] = ops.entry(pos);
-    const Expected& e = expect[pos];
+  for (auto it = ops.begin(); it != ops.end(); ++it) {
+    const auto& [name, op] = *it;
+    const Expected& e = expect[ops.position(it)];
     if (op->input != e.producer) {
       differ("operands", name, "producer " + node_label(e.producer),
              "producer " + node_label(op->input));
@@ -324,6 +345,11 @@ void IRGraph::verify() const {
       differ("operands", name, "element type " + std::to_string(dtype_of(e.dtype_from)),
              "element type " + std::to_string(op->dtype));
     }
+    if (op->writers != e.writers || op->declared != e.declared) {
+      differ("operands", name,
+             std::to_string(e.writers) + " writing nodes" + (e.declared ? ", declared" : ""),
+             std::to_string(op->writers) + (op->declared ? ", declared" : ""));
+    }
     if (op->owner != model_owner_) {
       differ("operands", name, "a record of this model's rebuild", "a record of another model");
     }
@@ -337,7 +363,7 @@ void IRGraph::verify() const {
     differ("can_frees", "", std::to_string(n) + " lists (one per node)",
            std::to_string(frees.size()));
   }
-  std::vector<int64_t> reads(ops.size(), 0);
+  std::vector<int64_t> reads(ops.end_position(), 0);
   std::vector<size_t> freed;
   auto count_read = [&](size_t pos) {
     if (++reads[pos] == static_cast<int64_t>(ops.entry(pos).second->outputs.size())) {

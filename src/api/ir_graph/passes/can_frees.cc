@@ -22,9 +22,18 @@ void IRGraph::_create_can_frees() {
   fill_can_frees(resolve_slots());
 }
 
+void IRGraph::recompute_derived() const {
+  derived_stale_ = false;
+  for (auto& kv : *operands_) kv.second->used_cnt = 0;
+  const NodeSlots slots = resolve_slots();
+  can_frees_ = std::make_shared<NameLists>();
+  fill_can_frees(slots);
+  capture_dependencies(slots);
+}
+
 // Requires: every operand's used_cnt is 0 (the rebuild calls this right after
 // making the operands; _create_can_frees resets the counts first).
-void IRGraph::fill_can_frees(const NodeSlots& slots) {
+void IRGraph::fill_can_frees(const NodeSlots& slots) const {
   auto& table = *operands_;
   auto& frees = *can_frees_;
   auto count_read = [&](int64_t pos) {

@@ -180,6 +180,7 @@ bool IRGraph::set_shape(const std::string& name, const Shape& shape_in, bool che
     const int32_t type = dtype == kUndefined ? kUndefined : to_tensor_type(dtype);
     *graph.add_value_info() = helpers::make_tensor_value_info(name, type, shape);
     OperandPtr op = ensure_operand(name);
+    op->declared = true;
     op->shape = shape;
     op->dtype = type;
     verify_if_wanted(*this);
