@@ -6,6 +6,7 @@
 
 #include <google/protobuf/repeated_field.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -13,12 +14,21 @@
 
 namespace tarq {
 
-// Removes element i, keeping the order of the others.
+// Removes element i, keeping the order of the others: the element pointers
+// after it move up in one rotation.
 template <class M>
 void erase_parked(google::protobuf::RepeatedPtrField<M>* field, int i, MessageOwner* owner) {
-  for (int k = i; k + 1 < field->size(); ++k) field->SwapElements(k, k + 1);
+  std::rotate(field->pointer_begin() + i, field->pointer_begin() + i + 1, field->pointer_end());
   std::unique_ptr<M> gone(field->ReleaseLast());
   if (owner) owner->park(std::move(gone));
+}
+
+// Adds `fresh` at position i, moving the elements from i on down by one.
+template <class M>
+M* insert_at(google::protobuf::RepeatedPtrField<M>* field, int i, M fresh) {
+  field->Add(std::move(fresh));
+  std::rotate(field->pointer_begin() + i, field->pointer_end() - 1, field->pointer_end());
+  return field->Mutable(i);
 }
 
 // Removes the elements at `positions` (ascending), keeping the order of the

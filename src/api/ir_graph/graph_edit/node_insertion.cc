@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../graph_core/parking.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/api/ir_graph/nesting.h"
@@ -17,6 +18,14 @@ namespace tarq {
 onnx::NodeProto* IRGraph::insert_node(int64_t idx, const onnx::NodeProto& node) {
   require_current_tables("insert_node");
   check_nesting(node, "the node");
+  auto check_position = [&] {
+    if (idx < 0 || idx > graph_->node_size()) {
+      throw IndexError("insert_node: position " + std::to_string(idx) +
+                       " is outside the node list (0.." + std::to_string(graph_->node_size()) +
+                       ")");
+    }
+  };
+  check_position();
   // Named as the rebuild names an unnamed node.
   const std::string name =
       node.name().empty() && node.output_size() > 0 ? node.output(0) : node.name();
@@ -24,18 +33,13 @@ onnx::NodeProto* IRGraph::insert_node(int64_t idx, const onnx::NodeProto& node) 
     // The report may run host code; everything is looked up again after it.
     tarqLog::e("The '" + name + "' already in self.nodes, please check the node name!");
     require_current_tables("insert_node");
+    check_position();
   }
   auto* list = graph_->mutable_node();
-  if (idx < 0 || idx > list->size()) {
-    throw IndexError("insert_node: position " + std::to_string(idx) +
-                     " is outside the node list (0.." + std::to_string(list->size()) + ")");
-  }
   // Copied before the list changes: `node` may be one of its elements.
   onnx::NodeProto copy(node);
   copy.set_name(name);
-  list->Add(std::move(copy));
-  for (int k = list->size() - 1; k > idx; --k) list->SwapElements(k, k - 1);
-  onnx::NodeProto* stored = list->Mutable(static_cast<int>(idx));
+  onnx::NodeProto* stored = insert_at(list, static_cast<int>(idx), std::move(copy));
   nodes_->shift_values_above(idx - 1, int64_t{1});
   (*nodes_)[stored->name()] = idx;
   link_top_level(stored, idx);
