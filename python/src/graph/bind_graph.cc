@@ -345,12 +345,14 @@ void bind_graph(py::module_& m) {
 
   m.def(
       "load_model",
-      [](py::handle path) {
-        auto owner = load_model(path_arg(path));
+      [](py::handle path, bool load_external_data) {
+        auto owner = load_model(path_arg(path), load_external_data);
         return wrap_message(owner, &owner->root());
       },
-      py::arg("path"),
-      "Reads an ONNX model file into a model view (external data is not loaded here).");
+      py::arg("path"), py::arg("load_external_data") = false,
+      "Reads an ONNX model file into a model view. Data kept in external files is read in from\n"
+      "the file's folder only with load_external_data=True (OSError when it cannot be);\n"
+      "otherwise a graph with a weight cache and ori_model_path reads it when it is built.");
 }
 
 }  // namespace tarq::py_face

@@ -26,6 +26,7 @@
 #include <tsl/ordered_map.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -423,5 +424,45 @@ bool same_node(const onnx::NodeProto* a, const onnx::NodeProto* b);
 // Reads a model file (no size limit below the file's). Throws FileError when
 // the file cannot be read, ValueError when it is not a model.
 OwnerPtr load_model(const std::string& path);
+
+// --- model files (graph_core/model_io.cc)
+// Reads a model file; with `load_external_data`, the data of every tensor
+// kept in an external file (initializers and tensor attributes, subgraphs
+// included) is read in from the model file's folder, as the rebuild would
+// read it (FileError when it cannot be).
+OwnerPtr load_model(const std::string& path, bool load_external_data);
+
+// How save_model writes a model file.
+struct ModelFileOptions {
+  // Arrays that stand for the data of top-level initializers of those names
+  // (the weight cache, put back): such a tensor is written with the array's
+  // bytes as its raw_data (as from_array encodes them) in place of its own
+  // data fields; its other fields, dims and data_type included, stay.
+  const tsl::ordered_map<std::string, NdArray>* weights = nullptr;
+  // Non-empty: a path relative to the model file's folder (no "..") of the
+  // file that receives, as ONNX external data (location, offset, length;
+  // data_location EXTERNAL), the data of every top-level initializer held
+  // as raw bytes of kExternalDataThreshold bytes or more.
+  std::string external_data;
+  // The folder that data the model already keeps in external files is read
+  // from when it moves into `external_data`.
+  std::string base_dir;
+  // Called as bytes go out, with the bytes written so far and the total of
+  // both files.
+  std::function<void(uint64_t, uint64_t)> progress;
+};
+constexpr size_t kExternalDataThreshold = 1024;
+
+// Writes the model file atomically: into a new file beside `path`, flushed
+// and closed, then renamed over it, so that the file appears complete under
+// its name or not at all (the external data file likewise, renamed first).
+// A symbolic link is written through; a path that exists but is not a
+// regular file (a device, a pipe) is written directly. Weight bytes are
+// written from where they lie, never copied into a serialized buffer.
+// Throws FileError when a file cannot be written (no temporary file is left
+// behind, an existing file stays as it was), ValueError when the model file
+// would exceed the 2 GB a protobuf message can hold.
+void save_model(const onnx::ModelProto& model, const std::string& path,
+                const ModelFileOptions& options = {});
 
 }  // namespace tarq
