@@ -392,6 +392,14 @@ class IRGraph {
   bool sort_before_cleaning();
   void build_consts();
   void compute_n_bytes();
+  // The rebuild's redefinition of the graph inputs and outputs
+  // (graph_core/boundary.cc). `const_names` are the initializer names and
+  // `old_inputs` the element types of the graph inputs that are not
+  // initializers, both as they were before it; it turns `clean_node` on
+  // when nodes may now lie outside the new boundary.
+  void redefine_boundary(const EditPar& edit_par, const NameVector& const_names,
+                         const tsl::ordered_map<std::string, int32_t>& old_inputs,
+                         bool& clean_node);
 
   std::shared_ptr<const HostFactory> host_factory_;
   OwnerPtr model_owner_;
