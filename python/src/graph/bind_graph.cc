@@ -79,6 +79,10 @@ void def_host_field(GraphClass& cls, const char* name) {
 
 }  // namespace
 
+std::optional<EditPar> parse_edit_par(py::handle obj) { return edit_par_arg(obj); }
+
+std::string fs_path(py::handle obj) { return path_arg(obj); }
+
 void bind_graph(py::module_& m) {
   bind_table_views(m);
 
@@ -328,6 +332,7 @@ void bind_graph(py::module_& m) {
   def_host_field<PyHostObject, &IRGraph::quantize_dtype>(cls, "quantize_dtype");
   def_host_field<PyHostObject, &IRGraph::act_quant_dtype>(cls, "act_quant_dtype");
 
+  bind_model_assembly(cls);
   bind_default_table(cls);
   bind_attributes(cls);
   bind_tensor_data(cls);

@@ -324,6 +324,33 @@ class IRGraph {
   // Returns 0 (passes/clean_model.cc).
   int _clean_model(bool clean_shape, bool clean_node = false);
 
+  // --- model assembly, saving, copying (graph_core/model_assembly.cc)
+  // A model around `graph`: producer "zq", IR version 8, one import of the
+  // default domain at `opset`; then shape-inferred (and checked when `check`
+  // holds) as infer_shapes does. Returns the owner of the new model.
+  OwnerPtr make_model(onnx::GraphProto graph, int64_t opset = 12, bool check = true);
+  // Writes the model to `path`, atomically (see save_model). Without a
+  // weight cache the model is written as it is. With one, the cached arrays
+  // are written as the data of their placeholders when `save_large` holds
+  // or n_bytes is below max_onnx_weight(); otherwise a warning names the
+  // size and only the basic graph (the placeholders) is written. The
+  // graph's own model never changes. A non-empty `external_data` names the
+  // file, beside `path`, that receives the large weights as ONNX external
+  // data. Throws FileError when a file cannot be written (an existing file
+  // then stays as it was), ValueError for a single file over 2 GB.
+  // `progress` hears of the bytes written (see ModelFileOptions).
+  void save_onnx(const std::string& path, bool save_large = false,
+                 const std::string& external_data = "",
+                 const std::function<void(uint64_t, uint64_t)>& progress = {}) const;
+  // A new graph over a deep copy of the model, built with this graph's
+  // settings: the same arrays in a new weight cache (or none), deep copies
+  // of the host containers (dynamic_shapes and dynamic_diff only with
+  // `keep_dynamic`), `edit_par` applied by its first rebuild, and
+  // expand_batch_size carried over.
+  std::shared_ptr<IRGraph> deepcopy(bool share_initializer_dat = true,
+                                    const EditPar* edit_par = nullptr,
+                                    bool keep_dynamic = true) const;
+
   // --- fields set by construction and the rebuild
   bool has_extend_op = false;
   std::shared_ptr<ArrayMap> initializer_dat;
