@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tarq/errors.h"
 
@@ -26,6 +27,23 @@ int run_info(const CommonOptions& options);
 int run_node_info(const CommonOptions& options, const std::string& node_name);
 // The model converted to 32-bit floats, written to `output`.
 int run_fp32(const CommonOptions& options, const std::string& output);
+
+// Where an editing command writes its result.
+struct EditOutput {
+  std::string path;
+  std::string external_data;  // non-empty: the weights go to this file beside `path`
+};
+// The sub-graph `cut` keeps: new inputs (with shapes as given by NAME=1x3x224x224,
+// each dimension a number, a symbolic name or ?) and new outputs.
+struct CutOptions {
+  std::vector<std::string> inputs, outputs, shapes;
+};
+// The model cut down to what lies between the new inputs and outputs.
+int run_cut(const CommonOptions& options, const CutOptions& cut, const EditOutput& out);
+// The nodes put into execution order.
+int run_sort(const CommonOptions& options, const EditOutput& out);
+// Dead nodes and unused inputs, initializers and value information removed.
+int run_clean(const CommonOptions& options, const EditOutput& out);
 
 // A file the tool cannot write.
 struct OutputError : FileError {

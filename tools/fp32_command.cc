@@ -10,7 +10,7 @@
 namespace tarq::cli {
 
 int run_fp32(const CommonOptions& options, const std::string& output) {
-  auto owner = load_model(options.model);
+  auto owner = load_model(options.model, /*load_external_data=*/true);
   IRGraph g(owner);
   g.convert_to_fp32();
   write_model(g.model(), output);

@@ -51,7 +51,7 @@ std::string human_bytes(int64_t b) {
 }  // namespace
 
 int run_info(const CommonOptions& options) {
-  auto owner = load_model(options.model);
+  auto owner = load_model(options.model, /*load_external_data=*/true);
   IRGraph g(owner);
   const auto& model = g.model();
 

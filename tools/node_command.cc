@@ -96,7 +96,7 @@ struct AttrLine {
 }  // namespace
 
 int run_node_info(const CommonOptions& options, const std::string& node_name) {
-  auto owner = load_model(options.model);
+  auto owner = load_model(options.model, /*load_external_data=*/true);
   IRGraph g(owner);
   auto at = g.nodes().find(node_name);
   if (at == g.nodes().end()) {

@@ -31,6 +31,30 @@ int main(int argc, char** argv) {
   add_common(fp32);
   std::string output;
   fp32->add_option("-o,--output", output, "Where to write the converted model")->required();
+  EditOutput edit_out;
+  auto add_edit_output = [&](CLI::App* sub) {
+    add_common(sub);
+    sub->add_option("-o,--output", edit_out.path, "Where to write the result")->required();
+    sub->add_option("--external-data", edit_out.external_data,
+                    "Write the weights to this file beside the output (ONNX external data)");
+  };
+  CutOptions cut_opts;
+  auto* cut =
+      app.add_subcommand("cut", "Keep the sub-graph between new inputs and outputs, and save it.");
+  add_edit_output(cut);
+  cut->add_option("--inputs", cut_opts.inputs, "New graph inputs, comma-separated")->delimiter(',');
+  cut->add_option("--outputs", cut_opts.outputs, "New graph outputs, comma-separated")
+      ->delimiter(',');
+  cut->add_option("--shapes", cut_opts.shapes,
+                  "Shapes of new inputs, as NAME=1x3x224x224 (? for an unknown size), "
+                  "comma-separated; default: the shape the model knows")
+      ->delimiter(',');
+  auto* sort = app.add_subcommand("sort", "Put the nodes into execution order, and save.");
+  add_edit_output(sort);
+  auto* clean = app.add_subcommand(
+      "clean",
+      "Remove dead nodes and unused inputs, initializers and value information, and save.");
+  add_edit_output(clean);
   CLI11_PARSE(app, argc, argv);
 
   if (common.model.empty()) common.model = default_model_path(argv[0]);
@@ -44,6 +68,9 @@ int main(int argc, char** argv) {
   try {
     if (*info) return node_name.empty() ? run_info(common) : run_node_info(common, node_name);
     if (*fp32) return run_fp32(common, output);
+    if (*cut) return run_cut(common, cut_opts, edit_out);
+    if (*sort) return run_sort(common, edit_out);
+    if (*clean) return run_clean(common, edit_out);
   } catch (const OutputError& e) {
     std::cerr << "tarq-ir: " << e.what()
               << "\n  hint: the output's folder must exist and be writable\n";

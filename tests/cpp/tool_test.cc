@@ -1,11 +1,18 @@
 // tarq-ir, run as a user runs it.
 #include <gtest/gtest.h>
+#include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
+
+#include "tarq/api/ir_graph/ir_graph.h"
 
 namespace {
 
@@ -89,4 +96,128 @@ TEST(TarqIrFp32, WritesAFloatModelOrSaysWhyNot) {
   EXPECT_EQ(run("fp32 /no/such/model.onnx -o " + out).status, 2);
   EXPECT_EQ(run("fp32 -o /no/such/folder/out.onnx").status, 2);
   EXPECT_NE(run("fp32").status, 0);  // -o is required
+}
+
+namespace {
+
+// Runs the tool with its standard error kept.
+ToolRun run_keeping_stderr(const std::string& args, std::string* err) {
+  const std::string err_file = ::testing::TempDir() + "tarq_tool_stderr.txt";
+  ToolRun r{-1, ""};
+  const std::string cmd = std::string(TARQ_IR_BIN) + " " + args + " 2>" + err_file;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  std::ifstream in(err_file);
+  err->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::remove(err_file.c_str());
+  return r;
+}
+
+bool file_exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// Where the top-level nodes read a tensor that a later node writes.
+bool in_execution_order(const onnx::GraphProto& g) {
+  std::set<std::string> known;
+  for (const auto& v : g.input()) known.insert(v.name());
+  for (const auto& t : g.initializer()) known.insert(t.name());
+  for (const auto& n : g.node()) {
+    for (const auto& in : n.input()) {
+      if (!in.empty() && !known.count(in)) return false;
+    }
+    known.insert(n.output().begin(), n.output().end());
+  }
+  return true;
+}
+
+const std::string kExample = TARQ_SOURCE_DIR "/examples/small_cnn.onnx";
+
+}  // namespace
+
+TEST(TarqIrCut, KeepsTheSubGraphBetweenTheNewBoundary) {
+  const std::string out = ::testing::TempDir() + "tarq_cut_test.onnx";
+  std::remove(out.c_str());
+  ToolRun r = run("cut --json --inputs block2/add_out --outputs block3/conv_out -o " + out);
+  ASSERT_EQ(r.status, 0);
+  auto j = nlohmann::ordered_json::parse(r.out);
+  EXPECT_EQ(j["before"]["nodes"], 14);
+  EXPECT_EQ(j["after"]["nodes"], 3);  // Relu, MaxPool, Conv
+  auto info = nlohmann::ordered_json::parse(run("info --json " + out).out);
+  ASSERT_EQ(info["inputs"].size(), 1u);
+  EXPECT_EQ(info["inputs"][0]["name"], "block2/add_out");
+  EXPECT_EQ(info["inputs"][0]["shape"], nlohmann::ordered_json::array({1, 8, 32, 32}));
+  EXPECT_EQ(info["outputs"][0]["name"], "block3/conv_out");
+  // A shape given with a symbolic and an unknown dimension; the weights go
+  // to a data file beside the model.
+  const std::string data = ::testing::TempDir() + "tarq_cut_test.bin";
+  std::remove(data.c_str());
+  ASSERT_EQ(run("cut --inputs block2/add_out --shapes block2/add_out=Nx8x?x32 --external-data "
+                "tarq_cut_test.bin -o " +
+                out)
+                .status,
+            0);
+  EXPECT_TRUE(file_exists(data));
+  info = nlohmann::ordered_json::parse(run("info --json " + out).out);
+  EXPECT_EQ(info["inputs"][0]["shape"], nlohmann::ordered_json::parse(R"(["N", 8, null, 32])"));
+  std::remove(data.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(TarqIrCut, RefusesUnknownTensorsWithoutWriting) {
+  const std::string out = ::testing::TempDir() + "tarq_cut_refused.onnx";
+  std::remove(out.c_str());
+  std::string err;
+  ToolRun r = run_keeping_stderr("cut --inputs block2/add_out,no/such -o " + out, &err);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(err.find("unknown tensor 'no/such' in --inputs"), std::string::npos) << err;
+  r = run_keeping_stderr("cut --outputs Probabilities -o " + out, &err);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(err.find("'Probabilities' in --outputs"), std::string::npos) << err;
+  // A constant is not a tensor a node computes.
+  r = run_keeping_stderr("cut --inputs block3.conv.weight -o " + out, &err);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(err.find("block3.conv.weight"), std::string::npos) << err;
+  EXPECT_NE(run_keeping_stderr("cut --inputs pool/out --outputs pool/out -o " + out, &err).status,
+            0);
+  EXPECT_NE(run_keeping_stderr("cut --inputs pool/out --shapes input=1x3 -o " + out, &err).status,
+            0);
+  EXPECT_NE(err.find("'input'"), std::string::npos) << err;
+  EXPECT_NE(run_keeping_stderr("cut -o " + out, &err).status, 0);  // nothing to cut
+  EXPECT_FALSE(file_exists(out));
+}
+
+TEST(TarqIrSortClean, OrderAndDeadNodes) {
+  // The example with its nodes reversed and a node nothing reads.
+  tarq::OwnerPtr owner = tarq::load_model(kExample);
+  auto& model = owner->root_as<onnx::ModelProto>();
+  auto* nodes = model.mutable_graph()->mutable_node();
+  std::reverse(nodes->pointer_begin(), nodes->pointer_end());
+  auto* dead = nodes->Add();
+  dead->set_op_type("Relu");
+  dead->set_name("dead");
+  dead->add_input("block1/relu_out");
+  dead->add_output("dead_out");
+  const std::string messy = ::testing::TempDir() + "tarq_messy.onnx";
+  tarq::save_model(model, messy);
+
+  const std::string sorted = ::testing::TempDir() + "tarq_sorted.onnx";
+  ASSERT_EQ(run("sort -q " + messy + " -o " + sorted).status, 0);
+  tarq::OwnerPtr s = tarq::load_model(sorted);
+  const auto& sg = s->root_as<onnx::ModelProto>().graph();
+  EXPECT_TRUE(in_execution_order(sg));
+  EXPECT_EQ(sg.node_size(), 15);  // sorting removes nothing
+
+  const std::string cleaned = ::testing::TempDir() + "tarq_cleaned.onnx";
+  ASSERT_EQ(run("clean -q " + messy + " -o " + cleaned).status, 0);
+  tarq::OwnerPtr c = tarq::load_model(cleaned);
+  const auto& cg = c->root_as<onnx::ModelProto>().graph();
+  EXPECT_EQ(cg.node_size(), 14);
+  for (const auto& n : cg.node()) EXPECT_NE(n.name(), "dead");
+  EXPECT_EQ(run("clean -q /no/such/model.onnx -o " + cleaned).status, 2);
+  EXPECT_EQ(run("sort -q " + messy + " -o /no/such/folder/out.onnx").status, 2);
+  for (const auto* f : {&messy, &sorted, &cleaned}) std::remove(f->c_str());
 }

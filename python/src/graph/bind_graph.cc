@@ -79,6 +79,10 @@ void def_host_field(GraphClass& cls, const char* name) {
 
 }  // namespace
 
+std::optional<EditPar> parse_edit_par(py::handle obj) { return edit_par_arg(obj); }
+
+std::string fs_path(py::handle obj) { return path_arg(obj); }
+
 void bind_graph(py::module_& m) {
   bind_table_views(m);
 
@@ -328,6 +332,7 @@ void bind_graph(py::module_& m) {
   def_host_field<PyHostObject, &IRGraph::quantize_dtype>(cls, "quantize_dtype");
   def_host_field<PyHostObject, &IRGraph::act_quant_dtype>(cls, "act_quant_dtype");
 
+  bind_model_assembly(cls);
   bind_default_table(cls);
   bind_attributes(cls);
   bind_tensor_data(cls);
@@ -346,12 +351,14 @@ void bind_graph(py::module_& m) {
 
   m.def(
       "load_model",
-      [](py::handle path) {
-        auto owner = load_model(path_arg(path));
+      [](py::handle path, bool load_external_data) {
+        auto owner = load_model(path_arg(path), load_external_data);
         return wrap_message(owner, &owner->root());
       },
-      py::arg("path"),
-      "Reads an ONNX model file into a model view (external data is not loaded here).");
+      py::arg("path"), py::arg("load_external_data") = false,
+      "Reads an ONNX model file into a model view. Data kept in external files is read in from\n"
+      "the file's folder only with load_external_data=True (OSError when it cannot be);\n"
+      "otherwise a graph with a weight cache and ori_model_path reads it when it is built.");
 }
 
 }  // namespace tarq::py_face

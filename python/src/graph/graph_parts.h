@@ -5,6 +5,8 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "tarq/api/ir_graph/ir_graph.h"
 
@@ -12,6 +14,14 @@ namespace tarq::py_face {
 
 namespace py = pybind11;
 using GraphClass = py::class_<IRGraph, std::shared_ptr<IRGraph>>;
+
+// make_model, save_onnx, deepcopy (bind_model_assembly.cc).
+void bind_model_assembly(GraphClass& cls);
+// The edit_par argument: None or an empty mapping is absent; KeyError for a
+// missing entry (bind_graph.cc).
+std::optional<EditPar> parse_edit_par(py::handle obj);
+// A path argument (str or os.PathLike) as a string (bind_graph.cc).
+std::string fs_path(py::handle obj);
 
 // IRGraph.def_attr and IRGraph.reduce_attr: read-only class-level tables
 // (bind_default_table.cc).

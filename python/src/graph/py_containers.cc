@@ -61,6 +61,10 @@ void PyArrayMap::reshape(const std::string& name, const Extents& shape) {
   arr.attr("shape") = dims;
 }
 
+std::shared_ptr<ArrayMap> PyArrayMap::copy_sharing_arrays() const {
+  return std::make_shared<PyArrayMap>(py::module_::import("copy").attr("copy")(obj));
+}
+
 std::vector<std::string> PyArrayMap::keys() const {
   std::vector<std::string> out;
   for (auto k : obj) out.push_back(py::cast<std::string>(k));

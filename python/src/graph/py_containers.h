@@ -19,6 +19,12 @@ struct PyBacked {
   py::object obj;
 };
 
+// copy.deepcopy of the object behind a container, held as the same kind.
+template <class C>
+std::shared_ptr<HostObject> py_deep_copy(const C& c) {
+  return std::make_shared<C>(py::module_::import("copy").attr("deepcopy")(c.obj));
+}
+
 // Any other host object. It answers the MapLike questions through the
 // Python mapping protocol (len, in, del), which only dynamic_diff is asked.
 struct PyHostObject : MapLike, PyBacked {
@@ -26,6 +32,7 @@ struct PyHostObject : MapLike, PyBacked {
   size_t size() const override;
   bool contains(const std::string& name) const override;
   bool erase(const std::string& name) override;
+  std::shared_ptr<HostObject> deep_copy() const override { return py_deep_copy(*this); }
 };
 
 class PyArrayMap : public ArrayMap, public PyBacked {
@@ -39,6 +46,9 @@ class PyArrayMap : public ArrayMap, public PyBacked {
   std::vector<std::string> keys() const override;
   // In place: the cached numpy array itself takes the shape.
   void reshape(const std::string& name, const Extents& shape) override;
+  std::shared_ptr<HostObject> deep_copy() const override { return py_deep_copy(*this); }
+  // copy.copy of the mapping: a new one of its kind, the arrays shared.
+  std::shared_ptr<ArrayMap> copy_sharing_arrays() const override;
 };
 
 class PyShapesMap : public ShapesMap, public PyBacked {
@@ -51,6 +61,7 @@ class PyShapesMap : public ShapesMap, public PyBacked {
   bool contains(const std::string& name) const override;
   bool erase(const std::string& name) override;
   int64_t config_count() const override;
+  std::shared_ptr<HostObject> deep_copy() const override { return py_deep_copy(*this); }
 };
 
 class PyNameList : public NameList, public PyBacked {
@@ -59,6 +70,7 @@ class PyNameList : public NameList, public PyBacked {
   size_t size() const override;
   std::string at(size_t i) const override;
   void append(const std::string& name) override;
+  std::shared_ptr<HostObject> deep_copy() const override { return py_deep_copy(*this); }
 };
 
 // A per-configuration table over a dict of lists (None for an entry not
@@ -72,6 +84,7 @@ class PyConfigTable : public ConfigTable<T>, public PyBacked {
   bool erase(const std::string& name) override;
   std::optional<T> at(const std::string& name, int64_t idx) const override;
   void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) override;
+  std::shared_ptr<HostObject> deep_copy() const override { return py_deep_copy(*this); }
 };
 
 // nodes_chg over a dict: name -> [copy of the node before, the node].

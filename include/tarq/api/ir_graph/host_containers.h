@@ -29,6 +29,11 @@ namespace tarq {
 class HostObject {
  public:
   virtual ~HostObject() = default;
+  // A copy that shares no state with this object (IRGraph::deepcopy). A
+  // plain HostObject (opaque, stateless) copies as a new one; a subclass
+  // that holds state overrides this, and one that does not throws
+  // ValueError.
+  virtual std::shared_ptr<HostObject> deep_copy() const;
 };
 using HostPtr = std::shared_ptr<HostObject>;
 
@@ -68,6 +73,8 @@ class NativeConfigTable : public ConfigTable<T> {
   bool erase(const std::string& name) override { return map_.erase(name) != 0; }
   std::optional<T> at(const std::string& name, int64_t idx) const override;
   void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) override;
+  // Arrays are copied too.
+  std::shared_ptr<HostObject> deep_copy() const override;
   // The whole list of a name (a C++ host's own reads).
   const std::vector<std::optional<T>>* list(const std::string& name) const;
 
@@ -138,6 +145,10 @@ class ArrayMap : public HostObject {
   // counts differ.
   virtual void reshape(const std::string& name, const Extents& shape);
   bool empty() const { return size() == 0; }
+  // A new cache holding the same name -> array pairs, the arrays themselves
+  // shared (IRGraph::deepcopy). By default a NativeArrayMap filled through
+  // keys() and get().
+  virtual std::shared_ptr<ArrayMap> copy_sharing_arrays() const;
 };
 
 class NativeArrayMap : public ArrayMap {
@@ -148,6 +159,8 @@ class NativeArrayMap : public ArrayMap {
   void set(const std::string& name, NdArray value) override;
   bool erase(const std::string& name) override;
   std::vector<std::string> keys() const override;
+  // Arrays are copied too.
+  std::shared_ptr<HostObject> deep_copy() const override;
 
  private:
   tsl::ordered_map<std::string, NdArray> map_;
@@ -177,6 +190,7 @@ class NativeShapesMap : public ShapesMap {
   bool contains(const std::string& name) const override { return map_.count(name) != 0; }
   bool erase(const std::string& name) override;
   int64_t config_count() const override;
+  std::shared_ptr<HostObject> deep_copy() const override;
 
  private:
   tsl::ordered_map<std::string, std::vector<Shape>> map_;
@@ -195,6 +209,7 @@ class NativeNameList : public NameList {
   size_t size() const override { return names_.size(); }
   std::string at(size_t i) const override;
   void append(const std::string& name) override { names_.push_back(name); }
+  std::shared_ptr<HostObject> deep_copy() const override;
 
  private:
   std::vector<std::string> names_;

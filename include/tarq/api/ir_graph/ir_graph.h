@@ -26,6 +26,7 @@
 #include <tsl/ordered_map.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -392,6 +393,33 @@ class IRGraph {
   // Returns 0 (passes/clean_model.cc).
   int _clean_model(bool clean_shape, bool clean_node = false);
 
+  // --- model assembly, saving, copying (graph_core/model_assembly.cc)
+  // A model around `graph`: producer "zq", IR version 8, one import of the
+  // default domain at `opset`; then shape-inferred (and checked when `check`
+  // holds) as infer_shapes does. Returns the owner of the new model.
+  OwnerPtr make_model(onnx::GraphProto graph, int64_t opset = 12, bool check = true);
+  // Writes the model to `path`, atomically (see save_model). Without a
+  // weight cache the model is written as it is. With one, the cached arrays
+  // are written as the data of their placeholders when `save_large` holds
+  // or n_bytes is below max_onnx_weight(); otherwise a warning names the
+  // size and only the basic graph (the placeholders) is written. The
+  // graph's own model never changes. A non-empty `external_data` names the
+  // file, beside `path`, that receives the large weights as ONNX external
+  // data. Throws FileError when a file cannot be written (an existing file
+  // then stays as it was), ValueError for a single file over 2 GB.
+  // `progress` hears of the bytes written (see ModelFileOptions).
+  void save_onnx(const std::string& path, bool save_large = false,
+                 const std::string& external_data = "",
+                 const std::function<void(uint64_t, uint64_t)>& progress = {}) const;
+  // A new graph over a deep copy of the model, built with this graph's
+  // settings: the same arrays in a new weight cache (or none), deep copies
+  // of the host containers (dynamic_shapes and dynamic_diff only with
+  // `keep_dynamic`), `edit_par` applied by its first rebuild, and
+  // expand_batch_size carried over.
+  std::shared_ptr<IRGraph> deepcopy(bool share_initializer_dat = true,
+                                    const EditPar* edit_par = nullptr,
+                                    bool keep_dynamic = true) const;
+
   // --- fields set by construction and the rebuild
   bool has_extend_op = false;
   std::shared_ptr<ArrayMap> initializer_dat;
@@ -489,6 +517,14 @@ class IRGraph {
   bool sort_before_cleaning();
   void build_consts();
   void compute_n_bytes();
+  // The rebuild's redefinition of the graph inputs and outputs
+  // (graph_core/boundary.cc). `const_names` are the initializer names and
+  // `old_inputs` the element types of the graph inputs that are not
+  // initializers, both as they were before it; it turns `clean_node` on
+  // when nodes may now lie outside the new boundary.
+  void redefine_boundary(const EditPar& edit_par, const NameVector& const_names,
+                         const tsl::ordered_map<std::string, int32_t>& old_inputs,
+                         bool& clean_node);
 
   std::shared_ptr<const HostFactory> host_factory_;
   OwnerPtr model_owner_;
@@ -527,5 +563,45 @@ bool same_node(const onnx::NodeProto* a, const onnx::NodeProto* b);
 // Reads a model file (no size limit below the file's). Throws FileError when
 // the file cannot be read, ValueError when it is not a model.
 OwnerPtr load_model(const std::string& path);
+
+// --- model files (graph_core/model_io.cc)
+// Reads a model file; with `load_external_data`, the data of every tensor
+// kept in an external file (initializers and tensor attributes, subgraphs
+// included) is read in from the model file's folder, as the rebuild would
+// read it (FileError when it cannot be).
+OwnerPtr load_model(const std::string& path, bool load_external_data);
+
+// How save_model writes a model file.
+struct ModelFileOptions {
+  // Arrays that stand for the data of top-level initializers of those names
+  // (the weight cache, put back): such a tensor is written with the array's
+  // bytes as its raw_data (as from_array encodes them) in place of its own
+  // data fields; its other fields, dims and data_type included, stay.
+  const tsl::ordered_map<std::string, NdArray>* weights = nullptr;
+  // Non-empty: a path relative to the model file's folder (no "..") of the
+  // file that receives, as ONNX external data (location, offset, length;
+  // data_location EXTERNAL), the data of every top-level initializer held
+  // as raw bytes of kExternalDataThreshold bytes or more.
+  std::string external_data;
+  // The folder that data the model already keeps in external files is read
+  // from when it moves into `external_data`.
+  std::string base_dir;
+  // Called as bytes go out, with the bytes written so far and the total of
+  // both files.
+  std::function<void(uint64_t, uint64_t)> progress;
+};
+constexpr size_t kExternalDataThreshold = 1024;
+
+// Writes the model file atomically: into a new file beside `path`, flushed
+// and closed, then renamed over it, so that the file appears complete under
+// its name or not at all (the external data file likewise, renamed first).
+// A symbolic link is written through; a path that exists but is not a
+// regular file (a device, a pipe) is written directly. Weight bytes are
+// written from where they lie, never copied into a serialized buffer.
+// Throws FileError when a file cannot be written (no temporary file is left
+// behind, an existing file stays as it was), ValueError when the model file
+// would exceed the 2 GB a protobuf message can hold.
+void save_model(const onnx::ModelProto& model, const std::string& path,
+                const ModelFileOptions& options = {});
 
 }  // namespace tarq

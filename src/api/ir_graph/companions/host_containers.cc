@@ -3,6 +3,7 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <typeinfo>
 
 #include "tarq/errors.h"
 
@@ -96,6 +97,35 @@ const std::vector<std::optional<T>>* NativeConfigTable<T>::list(const std::strin
   return it == map_.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// Deep copies of the values a native container holds: arrays get their own
+// storage, everything else copies as a value.
+template <class T>
+T deep_value(const T& v) {
+  return v;
+}
+NdArray deep_value(const NdArray& a) {
+  NdArray c = a.copy();
+  c.set_readonly(a.readonly());
+  return c;
+}
+
+}  // namespace
+
+template <class T>
+std::shared_ptr<HostObject> NativeConfigTable<T>::deep_copy() const {
+  auto out = std::make_shared<NativeConfigTable<T>>();
+  for (const auto& [name, list] : map_) {
+    std::vector<std::optional<T>> copied;
+    copied.reserve(list.size());
+    for (const auto& v : list)
+      copied.push_back(v ? std::optional<T>(deep_value(*v)) : std::nullopt);
+    out->map_.emplace(name, std::move(copied));
+  }
+  return out;
+}
+
 template class NativeConfigTable<NdArray>;
 template class NativeConfigTable<Shape>;
 template class NativeConfigTable<int32_t>;
@@ -103,6 +133,32 @@ template class NativeConfigTable<int32_t>;
 void NativeNodeChanges::record(const std::string& name, const onnx::NodeProto& before,
                                onnx::NodeProto* node, const OwnerPtr& owner) {
   map_.insert_or_assign(name, Change{std::make_shared<onnx::NodeProto>(before), node, owner});
+}
+
+std::shared_ptr<HostObject> HostObject::deep_copy() const {
+  if (typeid(*this) == typeid(HostObject)) return std::make_shared<HostObject>();
+  throw ValueError(std::string("a host object of type ") + typeid(*this).name() +
+                   " cannot be deep-copied: it does not override deep_copy()");
+}
+
+std::shared_ptr<ArrayMap> ArrayMap::copy_sharing_arrays() const {
+  auto out = std::make_shared<NativeArrayMap>();
+  for (const auto& name : keys()) out->set(name, get(name));
+  return out;
+}
+
+std::shared_ptr<HostObject> NativeArrayMap::deep_copy() const {
+  auto out = std::make_shared<NativeArrayMap>();
+  for (const auto& [name, array] : map_) out->map_.emplace(name, deep_value(array));
+  return out;
+}
+
+std::shared_ptr<HostObject> NativeShapesMap::deep_copy() const {
+  return std::make_shared<NativeShapesMap>(*this);
+}
+
+std::shared_ptr<HostObject> NativeNameList::deep_copy() const {
+  return std::make_shared<NativeNameList>(*this);
 }
 
 std::string NativeNameList::at(size_t i) const {

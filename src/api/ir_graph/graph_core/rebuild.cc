@@ -14,6 +14,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 
 #include "declared_size.h"
 #include "node_slots.h"
@@ -85,9 +87,6 @@ void IRGraph::rebuild(const RebuildOptions& options) {
         "rebuild() was called while this graph's rebuild is running (from a weight cache or a "
         "log handler); call it once that rebuild has returned");
   }
-  if (edit_par_given(options.edit_par)) {
-    throw ValueError("edit_par: redefining the graph inputs and outputs is not supported yet");
-  }
   check_nesting(*model_, "the model");
   TarqLog::Hold reports;  // written once the rebuild is over
   {
@@ -107,6 +106,23 @@ void IRGraph::rebuild(const RebuildOptions& options) {
       sort_before_cleaning();
       clock.lap("sort");
     }
+    bool clean_node = options.clean_node;
+    if (edit_par_given(options.edit_par)) {
+      // The initializer names and the element types of the other graph
+      // inputs, as they are before the boundary moves.
+      NameVector const_names;
+      const_names.reserve(static_cast<size_t>(model_->graph().initializer_size()));
+      for (const auto& init : model_->graph().initializer()) const_names.push_back(init.name());
+      std::unordered_set<std::string_view> constants(const_names.begin(), const_names.end());
+      tsl::ordered_map<std::string, int32_t> old_inputs;
+      for (const auto& in : model_->graph().input()) {
+        if (!constants.count(in.name())) {
+          old_inputs.insert_or_assign(in.name(), in.type().tensor_type().elem_type());
+        }
+      }
+      redefine_boundary(*options.edit_par, const_names, old_inputs, clean_node);
+      clock.lap("boundary");
+    }
     bool clean_shape = options.clean_shape;
     if (!clean_shape) {
       // A value info without any type cannot be trusted; clean them all away.
@@ -120,7 +136,7 @@ void IRGraph::rebuild(const RebuildOptions& options) {
       }
     }
     clock.lap("type_check");
-    _clean_model(clean_shape, options.clean_node);
+    _clean_model(clean_shape, clean_node);
     check_model_kept("cleaning");
     graph_ = model_->mutable_graph();
     graph_owner_ = model_owner_;
