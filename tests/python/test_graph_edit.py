@@ -37,7 +37,8 @@ def fresh_links(ir, g):
     of raising: edits may leave a model out of order."""
     copy = onnx.ModelProto()
     copy.ParseFromString(g.model.SerializeToString())
-    return links(ir.IRGraph(copy, initializer_dat={}))
+    cache = dict(g.initializer_dat) if g.initializer_dat is not None else {}
+    return links(ir.IRGraph(copy, initializer_dat=cache))
 
 
 def as_onnx(node):
@@ -247,10 +248,11 @@ def _models():
         path = os.path.join(TESTDATA, sub, "model.onnx")
         if os.path.exists(path):
             picks.append(path)
+    picks += [p for p in light_models() if "squeezenet" in p or "inception_v1" in p]
     return picks
 
 
-edits = st.lists(st.tuples(st.sampled_from(["remove", "insert", "rewire", "rename"]),
+edits = st.lists(st.tuples(st.sampled_from(["remove", "insert", "rewire", "rename", "cut"]),
                            st.integers(0, 10**6), st.integers(0, 10**6)), min_size=1, max_size=12)
 
 
@@ -278,19 +280,37 @@ def _run_edits(ir, g, steps):
             # fresh graph would differ by that name alone.)
             if len(node.output) and node.name:
                 g.set_output(node, b % len(node.output), f"renamed_{a}_{b}")
+        elif kind == "cut" and nodes:
+            # A new boundary: a tensor some node makes as the output, and
+            # perhaps one made earlier as the input; the rebuild cleans away
+            # what falls outside.
+            made = [o for n in g.node for o in n.output if o]
+            if not made:
+                continue
+            out = made[a % len(made)]
+            par = {"inputs": [], "outputs": [out]}
+            earlier = made[:made.index(out)]
+            if earlier and b % 2:
+                inp = earlier[b % len(earlier)]
+                par = {"inputs": [inp], "shapes": [g.get_shape(inp)], "values": [],
+                       "outputs": [out]}
+            g.rebuild(edit_par=par)
+            removed.clear()
         note(f"{kind} {a} {b}")
         g.verify()
         assert links(g) == fresh_links(ir, g)
 
 
-@settings(max_examples=30, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=100, deadline=None, suppress_health_check=list(HealthCheck))
 @given(path=st.sampled_from(_models()), steps=edits)
 def test_random_edits_on_real_models_keep_the_tables_exact(ir, path, steps):
-    _run_edits(ir, ir.IRGraph(ir.load_model(path)), steps)
+    # With a weight cache a failing model check is reported, not raised:
+    # edits may leave the model out of order before a cut.
+    _run_edits(ir, ir.IRGraph(ir.load_model(path), initializer_dat={}), steps)
 
 
-@settings(max_examples=30, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=100, deadline=None, suppress_health_check=list(HealthCheck))
 @given(made=graphs(), steps=edits)
 def test_random_edits_on_generated_graphs_with_branches_keep_the_tables_exact(ir, made, steps):
     model, _ = made
-    _run_edits(ir, ir.IRGraph(model), steps)
+    _run_edits(ir, ir.IRGraph(model, initializer_dat={}), steps)
