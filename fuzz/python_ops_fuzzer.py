@@ -5,7 +5,8 @@ The input bytes pick a seed model and then a sequence of operations: graphs
 are constructed, rebuilt, sorted, cleaned and verified; their models are
 edited through live views (nodes, names, graph lists, attributes and
 subgraphs, Clear/CopyFrom/ParseFromString, a replaced model); operand records
-are relinked; index tables, queries and the companions are read; old views
+are relinked; nodes are removed, inserted and rewired, boundaries cut, models
+saved and graphs copied; index tables, queries and the companions are read; old views
 are kept and used again after all of this. Weight caches and a handler on the
 "tarq" logger run further operations from inside a rebuild. Every Python
 exception is an accepted outcome; a crash, an abort or a sanitizer report is
@@ -469,6 +470,36 @@ class Run:
                     lambda: (g.get_shape(name, self.bool()), g.get_size(name), g.get_dtype(name)),
                     lambda: g.get_constant(name), g.constant_to_initializer, g.convert_to_fp32,
                     select_configuration, record_changes)
+
+    # node editing, boundary cuts, saving and copying
+    def op_edit(self):
+        g = self.graph()
+        graph = self.some_graph()
+        node = self.node()
+        names = [self.name(graph) for _ in range(1 + self.int(2))]
+        slot = self.int(4) - 1
+        path = os.path.join(os.path.dirname(MODEL_PATH), "saved.onnx")
+        self.choose(lambda: g.remove_node(node),
+                    lambda: g.remove_nodes([self.node() for _ in range(self.int(3))]),
+                    lambda: g.insert_node(self.int(len(g.node) + 3) - 1, node),
+                    lambda: g.insert_nodes([self.node() for _ in range(1 + self.int(2))],
+                                           [self.node() for _ in range(self.int(2))]),
+                    lambda: g.set_input(node, slot, names[0]),
+                    lambda: g.set_output(node, slot, names[0]),
+                    lambda: g._add_operand(names[0], self.node() if self.bool() else None,
+                                           [self.node() for _ in range(self.int(2))]),
+                    lambda: g._add_new_operands(node),
+                    lambda: g._add_new_operands2([node, self.node()], [self.node()]),
+                    lambda: g.rebuild(edit_par={"inputs": names[:self.int(2)],
+                                                "shapes": [self.shape() for _ in range(2)],
+                                                "values": [], "outputs": names[self.int(2):]},
+                                      sort_nodes=self.bool()),
+                    lambda: g.save_onnx(path, self.bool(),
+                                        "saved.bin" if self.bool() else None),
+                    lambda: self.graphs.append(g.deepcopy(self.bool(), None, self.bool())),
+                    lambda: self.keep(g.make_model(graph, 13, self.bool())))
+        if self.bool():
+            self.keep(node)
 
     # companions
     def op_companion(self):
