@@ -6,7 +6,8 @@
 // graph is then rebuilt with node sorting (and shape cleaning), and the
 // queries, dependency maps and free lists are touched. Right after the
 // construction and the rebuild, verify() must find every table matching the
-// model. An exception is an accepted outcome; a crash, a sanitizer report, a
+// model, and so must it after node removals, insertions and rewiring. An
+// exception is an accepted outcome; a crash, a sanitizer report, a
 // leak, a hang, or a table verify() finds wrong is a finding.
 #include <google/protobuf/io/coded_stream.h>
 #include <onnx/onnx_pb.h>
@@ -98,9 +99,33 @@ void prove(const tarq::IRGraph& g) {
   try {
     g.verify();
   } catch (const tarq::VerifyError& e) {
-    std::fprintf(stderr, "tables wrong right after a rebuild: %s\n", e.what());
+    std::fprintf(stderr, "tables wrong right after a rebuild or an edit: %s\n", e.what());
     std::abort();
   }
+}
+
+// Removes every third node from the end, puts copies back at the same
+// places, then rewires one input and one output: the tables must match the
+// model after each step, with no rebuild. Only for unique node names (a
+// model that keeps repeated names has an index that cannot name both).
+void edit(tarq::IRGraph& g) {
+  auto& list = *g.model().mutable_graph()->mutable_node();
+  const int n = list.size();
+  if (n == 0 || g.nodes().size() != static_cast<size_t>(n)) return;
+  std::vector<std::pair<int, onnx::NodeProto>> taken;
+  for (int i = n - 1; i >= 0; i -= 3) {
+    taken.emplace_back(i, list.Get(i));
+    g.remove_node(list.Get(i));
+  }
+  prove(g);
+  for (auto it = taken.rbegin(); it != taken.rend(); ++it) g.insert_node(it->first, it->second);
+  prove(g);
+  onnx::NodeProto& last = *list.Mutable(n - 1);
+  const std::string first_out = list.Get(0).output_size() ? list.Get(0).output(0) : "";
+  if (last.input_size() > 0) g.set_input(last, 0, first_out);
+  if (last.output_size() > 0) g.set_output(last, 0, "tarq-fuzz-renamed");
+  prove(g);
+  touch(g);
 }
 
 void run(const onnx::ModelProto& model, bool with_cache) {
@@ -117,6 +142,7 @@ void run(const onnx::ModelProto& model, bool with_cache) {
     g.rebuild(rebuild);
     prove(g);
     touch(g);
+    edit(g);
   } catch (const std::exception&) {
     // Rejecting a malformed model is an accepted outcome.
   }
