@@ -145,6 +145,24 @@ void bind_tensor_data(GraphClass& cls) {
           "FLOAT16 and DOUBLE become FLOAT wherever the model states an element type.");
   cls.def("get_quant_ann", &IRGraph::get_quant_ann, py::arg("name"), py::arg("attr_name"),
           "The value of the tensor's first quantization-annotation pair `attr_name`, or ''.");
+  cls.def(
+      "set_dynamic_idx",
+      [](IRGraph& g, std::optional<int64_t> idx, bool update_set) {
+        g.set_dynamic_idx(idx, update_set);
+      },
+      py::arg("idx"), py::arg("update_set") = false,
+      "Selects shape configuration idx, or (None) lifts the selection; with update_set the\n"
+      "values set_const and set_shape recorded per configuration are committed. The recording\n"
+      "tables start empty after any call with None.");
+  cls.def(
+      "update_dynamic_shapes",
+      [](IRGraph& g, py::object shapes, bool log) {
+        g.update_dynamic_shapes(typed_from_py<PyShapesMap>(shapes), log);
+      },
+      py::arg("shapes") = py::none(), py::arg("log") = false,
+      "With a non-empty {input: [shape per configuration]} table: takes it as dynamic_shapes.\n"
+      "Otherwise derives every tensor's shape per configuration by shape inference on a copy of\n"
+      "the model (the graph's own model is unchanged).");
 }
 
 }  // namespace tarq::py_face

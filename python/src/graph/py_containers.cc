@@ -162,6 +162,29 @@ void PyConfigTable<T>::put(const std::string& name, int64_t idx, std::optional<T
   obj[key][py::int_(idx)] = entry;
 }
 
+template <class T>
+std::vector<std::string> PyConfigTable<T>::keys() const {
+  std::vector<std::string> out;
+  for (auto key : py::list(obj)) out.push_back(py::cast<std::string>(key));
+  return out;
+}
+
+template <class T>
+size_t PyConfigTable<T>::list_size(const std::string& name) const {
+  py::str key(name);
+  return obj.contains(key) ? py::len(obj[key]) : 0;
+}
+
+template <class T>
+void PyConfigTable<T>::assign_list(const std::string& name, const ConfigTable<T>& from) {
+  if (const auto* py_from = dynamic_cast<const PyConfigTable<T>*>(&from)) {
+    py::str key(name);
+    obj[key] = py_from->obj[key];
+    return;
+  }
+  ConfigTable<T>::assign_list(name, from);
+}
+
 template class PyConfigTable<NdArray>;
 template class PyConfigTable<Shape>;
 template class PyConfigTable<int32_t>;
@@ -194,6 +217,10 @@ HostPtr PyHostFactory::new_list() const { return std::make_shared<PyHostObject>(
 
 std::shared_ptr<NameList> PyHostFactory::new_name_list() const {
   return std::make_shared<PyNameList>(py::list());
+}
+
+std::shared_ptr<ShapesMap> PyHostFactory::new_shapes_map() const {
+  return std::make_shared<PyShapesMap>(py::dict());
 }
 
 py::object host_to_py(const std::shared_ptr<HostObject>& h) {

@@ -84,6 +84,10 @@ class PyConfigTable : public ConfigTable<T>, public PyBacked {
   bool erase(const std::string& name) override;
   std::optional<T> at(const std::string& name, int64_t idx) const override;
   void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) override;
+  std::vector<std::string> keys() const override;
+  size_t list_size(const std::string& name) const override;
+  // The same list object when `from` is a Python-backed table too.
+  void assign_list(const std::string& name, const ConfigTable<T>& from) override;
   std::shared_ptr<HostObject> deep_copy() const override { return py_deep_copy(*this); }
 };
 
@@ -105,6 +109,7 @@ class PyHostFactory : public HostFactory {
   std::shared_ptr<ShapeConfigs> new_shape_configs() const override;
   std::shared_ptr<DtypeConfigs> new_dtype_configs() const override;
   std::shared_ptr<NameList> new_name_list() const override;
+  std::shared_ptr<ShapesMap> new_shapes_map() const override;
 };
 
 // A typed host container over the object; null for None.

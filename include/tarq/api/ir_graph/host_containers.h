@@ -60,6 +60,13 @@ class ConfigTable : public MapLike {
   // Stores `value` at `idx` of the name's list; a missing name first gets a
   // list of `count` nones. Throws IndexError when idx is out of that list.
   virtual void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) = 0;
+  // The names, in insertion order.
+  virtual std::vector<std::string> keys() const = 0;
+  // Entries in the name's list (0 when the name is missing).
+  virtual size_t list_size(const std::string& name) const = 0;
+  // Makes the name's list that of `from` (the same list object where both
+  // are the host's); the default copies it entry by entry.
+  virtual void assign_list(const std::string& name, const ConfigTable& from);
 };
 using ArrayConfigs = ConfigTable<NdArray>;
 using ShapeConfigs = ConfigTable<Shape>;
@@ -73,6 +80,8 @@ class NativeConfigTable : public ConfigTable<T> {
   bool erase(const std::string& name) override { return map_.erase(name) != 0; }
   std::optional<T> at(const std::string& name, int64_t idx) const override;
   void put(const std::string& name, int64_t idx, std::optional<T> value, int64_t count) override;
+  std::vector<std::string> keys() const override;
+  size_t list_size(const std::string& name) const override;
   // Arrays are copied too.
   std::shared_ptr<HostObject> deep_copy() const override;
   // The whole list of a name (a C++ host's own reads).
@@ -125,6 +134,8 @@ class HostFactory {
   virtual std::shared_ptr<DtypeConfigs> new_dtype_configs() const {
     return std::make_shared<NativeConfigTable<int32_t>>();
   }
+  // A new, empty input-shape table (dynamic_shapes).
+  virtual std::shared_ptr<class ShapesMap> new_shapes_map() const;
   // weights_for_align when the caller gives none.
   virtual std::shared_ptr<class NameList> new_name_list() const;
 };

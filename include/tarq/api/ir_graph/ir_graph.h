@@ -380,6 +380,22 @@ class IRGraph {
   // Captures the dependency maps (compiler_tables/dependency_map.cc).
   void create_tensor_dependency_map();
 
+  // --- shape configurations (passes/dynamic_shapes.cc)
+  // Selects configuration idx (set_const and set_shape then record per
+  // configuration), or lifts the selection: with update_set the recorded
+  // values are committed (constants equal in every configuration become
+  // plain constants, the others go to dynamic_diff; shapes go to the model as
+  // configuration 0's and to dynamic_shapes), and the recording tables start
+  // empty either way.
+  void set_dynamic_idx(std::optional<int64_t> idx, bool update_set = false);
+  // With a non-empty table: takes it as dynamic_shapes (the host's object
+  // itself) and n_dynamic from it. Otherwise derives, per configuration, the
+  // shape of every tensor the inferred copy describes, on a copy of the model
+  // (the graph's own model does not change), and replaces dynamic_shapes
+  // with the result once all configurations are done. `log` writes debug
+  // messages.
+  void update_dynamic_shapes(const std::shared_ptr<ShapesMap>& shapes = nullptr, bool log = false);
+
   // --- model maintenance passes (passes/)
   // Shape-infers the model that `model` owns (its root must be a ModelProto),
   // completes the value information of extended operators and, when `check`

@@ -92,6 +92,39 @@ void NativeConfigTable<T>::put(const std::string& name, int64_t idx, std::option
 }
 
 template <class T>
+std::vector<std::string> NativeConfigTable<T>::keys() const {
+  std::vector<std::string> out;
+  out.reserve(map_.size());
+  for (const auto& kv : map_) out.push_back(kv.first);
+  return out;
+}
+
+template <class T>
+size_t NativeConfigTable<T>::list_size(const std::string& name) const {
+  auto it = map_.find(name);
+  return it == map_.end() ? 0 : it->second.size();
+}
+
+template <class T>
+void ConfigTable<T>::assign_list(const std::string& name, const ConfigTable& from) {
+  // Read first: `from` may be this very table.
+  const auto count = static_cast<int64_t>(from.list_size(name));
+  std::vector<std::optional<T>> values;
+  for (int64_t i = 0; i < count; ++i) values.push_back(from.at(name, i));
+  erase(name);
+  for (int64_t i = 0; i < count; ++i)
+    put(name, i, std::move(values[static_cast<size_t>(i)]), count);
+}
+
+template class ConfigTable<NdArray>;
+template class ConfigTable<Shape>;
+template class ConfigTable<int32_t>;
+
+std::shared_ptr<ShapesMap> HostFactory::new_shapes_map() const {
+  return std::make_shared<NativeShapesMap>();
+}
+
+template <class T>
 const std::vector<std::optional<T>>* NativeConfigTable<T>::list(const std::string& name) const {
   auto it = map_.find(name);
   return it == map_.end() ? nullptr : &it->second;
