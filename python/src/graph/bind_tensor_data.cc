@@ -163,6 +163,9 @@ void bind_tensor_data(GraphClass& cls) {
       "With a non-empty {input: [shape per configuration]} table: takes it as dynamic_shapes.\n"
       "Otherwise derives every tensor's shape per configuration by shape inference on a copy of\n"
       "the model (the graph's own model is unchanged).");
+  cls.def("expand_batch", &IRGraph::expand_batch, py::arg("batch_size"),
+          "Rebuilds the model for batch_size samples per run. False, with a warning that says\n"
+          "why, when the model cannot be expanded: the model and tables are then unchanged.");
 }
 
 }  // namespace tarq::py_face

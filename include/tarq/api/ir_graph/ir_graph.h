@@ -396,6 +396,16 @@ class IRGraph {
   // messages.
   void update_dynamic_shapes(const std::shared_ptr<ShapesMap>& shapes = nullptr, bool log = false);
 
+  // Rebuilds the model for `batch_size` samples per run: graph inputs get
+  // that leading dimension, batch-dependent constants and attributes of
+  // Reshape, Transpose, Resize, Slice and LSTM nodes are rewritten, and
+  // shape inference (with data propagation) must then give every tensor a
+  // fully known shape. Refuses (warning, false) a graph input whose leading
+  // dimension is not 1 or a reduction operator. The work is done on a copy:
+  // on refusal the model and the tables are as they were; on success the
+  // copy becomes the model and the tables are rebuilt (passes/expand_batch.cc).
+  bool expand_batch(int64_t batch_size);
+
   // --- model maintenance passes (passes/)
   // Shape-infers the model that `model` owns (its root must be a ModelProto),
   // completes the value information of extended operators and, when `check`
@@ -403,7 +413,10 @@ class IRGraph {
   // inline, runs the ONNX checker (ValidationError on failure). Returns the
   // owner of the result, which is `model` itself: a successful inference
   // replaces its contents in place (passes/shape_inference.cc).
-  OwnerPtr infer_shapes(const OwnerPtr& model, bool check = true, bool dynamic = false);
+  // `data_prop` turns on ONNX's data propagation (shapes computed from
+  // Shape -> Gather -> Concat chains), which the default options leave off.
+  OwnerPtr infer_shapes(const OwnerPtr& model, bool check = true, bool dynamic = false,
+                        bool data_prop = false);
   // Brings the graph's model into canonical form and replaces it with the
   // shape-inferred result; the tables are stale until the next rebuild.
   // Returns 0 (passes/clean_model.cc).

@@ -302,7 +302,7 @@ class InferenceBackup {
 // One inference attempt, in place. On success the model holds what inference
 // made of it and true is returned; on any failure the model is given back
 // what it held before and false is returned.
-bool try_infer(MessageOwner& owner, onnx::ModelProto& model) {
+bool try_infer(MessageOwner& owner, onnx::ModelProto& model, bool data_prop) {
   std::optional<InferenceBackup> backup;
   try {
     backup.emplace(*model.mutable_graph());
@@ -310,7 +310,8 @@ bool try_infer(MessageOwner& owner, onnx::ModelProto& model) {
     return false;
   }
   try {
-    onnx::shape_inference::InferShapes(model);
+    onnx::shape_inference::InferShapes(model, onnx::OpSchemaRegistry::Instance(),
+                                       onnx::ShapeInferenceOptions(false, 0, data_prop));
     return true;
   } catch (...) {
     backup->restore(owner);
@@ -344,7 +345,8 @@ bool outputs_fully_shaped(const onnx::ModelProto& model) {
 
 }  // namespace
 
-OwnerPtr IRGraph::infer_shapes(const OwnerPtr& model_owner, bool check, bool dynamic) {
+OwnerPtr IRGraph::infer_shapes(const OwnerPtr& model_owner, bool check, bool dynamic,
+                               bool data_prop) {
   if (!model_owner || model_owner->root().GetDescriptor() != onnx::ModelProto::descriptor()) {
     throw ValueError("infer_shapes needs a ModelProto");
   }
@@ -355,9 +357,9 @@ OwnerPtr IRGraph::infer_shapes(const OwnerPtr& model_owner, bool check, bool dyn
   bool uses_extended = false;
   {
     SuppressStderr quiet;
-    if (!try_infer(*model_owner, model)) {
+    if (!try_infer(*model_owner, model, data_prop)) {
       clear_output_shapes(*model_owner, model);
-      try_infer(*model_owner, model);
+      try_infer(*model_owner, model, data_prop);
     }
     uses_extended = update_model_value_info(this, model, dynamic, model_owner.get());
     quiet.exit();
