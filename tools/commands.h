@@ -45,6 +45,16 @@ int run_sort(const CommonOptions& options, const EditOutput& out);
 // Dead nodes and unused inputs, initializers and value information removed.
 int run_clean(const CommonOptions& options, const EditOutput& out);
 
+// The model rebuilt for `batch` samples per run; exit 1, writing nothing,
+// when it cannot be (the warnings say why).
+int run_expand_batch(const CommonOptions& options, int64_t batch, const EditOutput& out);
+// The shape of every tensor under each input-shape configuration.
+struct ShapesOptions {
+  std::vector<std::string> configs;  // 1x3x224x224, one per configuration
+  std::string input;                 // empty: the model's only input
+};
+int run_shapes(const CommonOptions& options, const ShapesOptions& shapes);
+
 // A file the tool cannot write.
 struct OutputError : FileError {
   using FileError::FileError;

@@ -14,34 +14,6 @@ namespace tarq::cli {
 
 namespace {
 
-// "1x3xNx?": numbers are fixed sizes, ? an unknown one, anything else a
-// symbolic name.
-Shape parse_dims(const std::string& text, const std::string& entry) {
-  Shape shape;
-  if (text.empty()) return shape;  // NAME= : a scalar
-  size_t start = 0;
-  while (true) {
-    const size_t x = text.find('x', start);
-    const std::string d = text.substr(start, x == std::string::npos ? x : x - start);
-    if (d.empty()) {
-      throw ValueError("--shapes " + entry + ": an empty dimension; write sizes as 1x3x224x224");
-    }
-    if (d == "?") {
-      shape.emplace_back(std::monostate{});
-    } else if (std::all_of(d.begin(), d.end(), [](unsigned char c) { return std::isdigit(c); })) {
-      try {
-        shape.emplace_back(static_cast<int64_t>(std::stoll(d)));
-      } catch (const std::out_of_range&) {
-        throw ValueError("--shapes " + entry + ": dimension " + d + " is too large");
-      }
-    } else {
-      shape.emplace_back(d);
-    }
-    if (x == std::string::npos) return shape;
-    start = x + 1;
-  }
-}
-
 std::string hint_for(const std::string& model) {
   return "\n  hint: `tarq-ir info " + model +
          "` lists the graph's inputs and outputs; names are case-sensitive, and a constant "

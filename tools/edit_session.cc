@@ -5,6 +5,8 @@
 #include <fmt/format.h>
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
+#include <cctype>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -94,6 +96,34 @@ void EditSession::save(const CommonOptions& options, const EditOutput& out,
   std::cout << fmt::format("  {:<14}{:>8}{:>8}\n", "", "before", "after");
   for (const auto& [name, field] : rows) {
     std::cout << fmt::format("  {:<14}{:>8}{:>8}\n", name, before.*field, after.*field);
+  }
+}
+
+// "1x3xNx?": numbers are fixed sizes, ? an unknown one, anything else a
+// symbolic name.
+Shape parse_dims(const std::string& text, const std::string& entry) {
+  Shape shape;
+  if (text.empty()) return shape;  // NAME= : a scalar
+  size_t start = 0;
+  while (true) {
+    const size_t x = text.find('x', start);
+    const std::string d = text.substr(start, x == std::string::npos ? x : x - start);
+    if (d.empty()) {
+      throw ValueError("--shapes " + entry + ": an empty dimension; write sizes as 1x3x224x224");
+    }
+    if (d == "?") {
+      shape.emplace_back(std::monostate{});
+    } else if (std::all_of(d.begin(), d.end(), [](unsigned char c) { return std::isdigit(c); })) {
+      try {
+        shape.emplace_back(static_cast<int64_t>(std::stoll(d)));
+      } catch (const std::out_of_range&) {
+        throw ValueError("--shapes " + entry + ": dimension " + d + " is too large");
+      }
+    } else {
+      shape.emplace_back(d);
+    }
+    if (x == std::string::npos) return shape;
+    start = x + 1;
   }
 }
 

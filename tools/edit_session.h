@@ -19,9 +19,9 @@ struct ModelCounts {
 ModelCounts count_model(const onnx::ModelProto& model);
 
 // The model, its external data read in, as a graph whose large weights move
-// into a weight cache without a copy ("I Loading " shows on a terminal). With a cache the ONNX checker
-// only warns, so a model whose nodes are out of order can be opened. The
-// counts of the file as it was are kept for the summary.
+// into a weight cache without a copy ("I Loading " shows on a terminal). With a cache the ONNX
+// checker only warns, so a model whose nodes are out of order can be opened. The counts of the file
+// as it was are kept for the summary.
 struct EditSession {
   explicit EditSession(const std::string& model_path);
   std::string path;
@@ -34,5 +34,9 @@ struct EditSession {
   // and prints the summary: text, or one JSON document with --json.
   void save(const CommonOptions& options, const EditOutput& out, const std::string& what) const;
 };
+
+// "1x3xNx?": numbers are fixed sizes, ? an unknown one, anything else a
+// symbolic name; empty text is a scalar. `entry` names the argument in errors.
+Shape parse_dims(const std::string& text, const std::string& entry);
 
 }  // namespace tarq::cli

@@ -55,6 +55,21 @@ int main(int argc, char** argv) {
       "clean",
       "Remove dead nodes and unused inputs, initializers and value information, and save.");
   add_edit_output(clean);
+  int64_t batch = 0;
+  auto* expand = app.add_subcommand(
+      "expand-batch",
+      "Rebuild the model for N samples per run, and save it (exit 1 if it cannot).");
+  add_edit_output(expand);
+  expand->add_option("batch", batch, "Samples per run")->required();
+  ShapesOptions shapes_opts;
+  auto* shapes = app.add_subcommand(
+      "shapes", "The shape of every tensor under each input-shape configuration.");
+  add_common(shapes);
+  shapes
+      ->add_option("--config", shapes_opts.configs, "One configuration's input shape, 1x3x224x224")
+      ->required();
+  shapes->add_option("--input", shapes_opts.input,
+                     "The graph input the configurations set (default: the only one)");
   CLI11_PARSE(app, argc, argv);
 
   if (common.model.empty()) common.model = default_model_path(argv[0]);
@@ -71,6 +86,8 @@ int main(int argc, char** argv) {
     if (*cut) return run_cut(common, cut_opts, edit_out);
     if (*sort) return run_sort(common, edit_out);
     if (*clean) return run_clean(common, edit_out);
+    if (*expand) return run_expand_batch(common, batch, edit_out);
+    if (*shapes) return run_shapes(common, shapes_opts);
   } catch (const OutputError& e) {
     std::cerr << "tarq-ir: " << e.what()
               << "\n  hint: the output's folder must exist and be writable\n";

@@ -221,3 +221,46 @@ TEST(TarqIrSortClean, OrderAndDeadNodes) {
   EXPECT_EQ(run("sort -q " + messy + " -o /no/such/folder/out.onnx").status, 2);
   for (const auto* f : {&messy, &sorted, &cleaned}) std::remove(f->c_str());
 }
+
+TEST(TarqIrBatch, ExpandsOrSaysWhyAndShowsShapesPerConfiguration) {
+  const std::string out = ::testing::TempDir() + "tarq_batch4.onnx";
+  std::remove(out.c_str());
+  const std::string example = TARQ_SOURCE_DIR "/examples/small_cnn.onnx";
+  ASSERT_EQ(run("expand-batch " + example + " 4 -o " + out).status, 0);
+  onnx::ModelProto m = *static_cast<onnx::ModelProto*>(&tarq::load_model(out)->root());
+  EXPECT_EQ(m.graph().input(0).type().tensor_type().shape().dim(0).dim_value(), 4);
+
+  // A batch-3 input cannot be expanded: refused, with the reason, nothing
+  // written.
+  const std::string three = ::testing::TempDir() + "tarq_batch3_in.onnx";
+  m.mutable_graph()
+      ->mutable_input(0)
+      ->mutable_type()
+      ->mutable_tensor_type()
+      ->mutable_shape()
+      ->mutable_dim(0)
+      ->set_dim_value(3);
+  {
+    std::ofstream f(three, std::ios::binary);
+    m.SerializeToOstream(&f);
+  }
+  const std::string refused = ::testing::TempDir() + "tarq_batch_refused.onnx";
+  std::remove(refused.c_str());
+  std::string err;
+  ToolRun r = run_keeping_stderr("expand-batch " + three + " 2 -o " + refused, &err);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(err.find("is not equal to 1"), std::string::npos) << err;
+  EXPECT_NE(err.find("nothing was written"), std::string::npos) << err;
+  EXPECT_FALSE(file_exists(refused));
+
+  r = run("shapes --config 1x3x32x32 --config 2x3x64x64 --json");
+  ASSERT_EQ(r.status, 0);
+  auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["input"], "input");
+  EXPECT_EQ(j["tensors"]["probabilities"], nlohmann::json::parse(R"(["[1, 10]", "[2, 10]"])"));
+  r = run("shapes --config 1x3x32x32");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("block1/conv_out"), std::string::npos);
+  EXPECT_NE(run_keeping_stderr("shapes --config 1x3x32x32 --input nope", &err).status, 0);
+  EXPECT_NE(err.find("'nope' is not a graph input"), std::string::npos) << err;
+}
