@@ -133,3 +133,89 @@ def test_transposes_change_only_where_a_leading_dimension_appeared(ir):
     feeds = _feeds(model, BATCH, 2)
     out = ort_session(_copy(g.model)).run(None, feeds)[0]
     np.testing.assert_array_equal(out, feeds["x"].reshape(BATCH, 2, 3).transpose(0, 2, 1))
+
+
+def _sample(batched, single, i):
+    """Sample i of a batched result: along a new leading axis, or along the
+    one axis that grew (the batch need not come first)."""
+    if batched.ndim == single.ndim + 1:
+        return batched[i]
+    axis = next(k for k in range(single.ndim) if batched.shape[k] != single.shape[k])
+    n = single.shape[axis]
+    return np.take(batched, range(i * n, (i + 1) * n), axis=axis)
+
+
+def _samples(model_dir, original):
+    """Four samples from the model's own test data: the first as given, the
+    others with float inputs scaled slightly, integer inputs kept."""
+    import glob
+    import os
+    files = sorted(glob.glob(os.path.join(model_dir, "test_data_set_0", "input_*.pb")))
+    init = {t.name for t in original.graph.initializer}
+    names = [vi.name for vi in original.graph.input if vi.name not in init]
+    if len(files) != len(names):
+        return None
+    base = {}
+    for name, f in zip(names, files):
+        t = onnx.TensorProto()
+        with open(f, "rb") as fh:
+            t.ParseFromString(fh.read())
+        base[name] = numpy_helper.to_array(t)
+    out = []
+    for k in range(BATCH):
+        out.append({n: (a * (1 + 0.125 * k)).astype(a.dtype) if a.dtype.kind == "f" else a
+                    for n, a in base.items()})
+    return out
+
+
+def test_backend_models_expanded_compute_each_sample_or_are_refused(ir, capsys):
+    """Every backend-test model: expanded to batch 4 and run on four samples,
+    it computes what the original computes per sample; refusals are tallied."""
+    from conftest import backend_models
+
+    logger = logging.getLogger("tarq")
+    level = logger.level
+    logger.setLevel(logging.CRITICAL)  # a thousand refusals need not be read
+    try:
+        tally = _expand_all(ir, backend_models())
+    finally:
+        logger.setLevel(level)
+    with capsys.disabled():
+        print("\nexpand_batch over the backend test data:", dict(sorted(tally.items())))
+    assert tally["expanded and proved"] > 50
+
+
+def _expand_all(ir, paths):
+    import collections
+    import os
+
+    tally = collections.Counter()
+    for path in paths:
+        try:
+            g = ir.IRGraph(ir.load_model(path))
+            expanded = g.expand_batch(BATCH)
+        except (ValueError, IndexError, KeyError) as e:
+            tally[f"refused: {type(e).__name__}"] += 1
+            continue
+        if not expanded:
+            tally["refused"] += 1
+            continue
+        original = onnx.load(path)
+        samples = _samples(os.path.dirname(path), original)
+        try:
+            alone = ort_session(original)
+        except Exception:  # noqa: BLE001 - onnxruntime cannot run the original
+            tally["expanded, original not runnable"] += 1
+            continue
+        if samples is None:
+            tally["expanded, no test data"] += 1
+            continue
+        together = ort_session(_copy(g.model)).run(
+            None, {n: np.concatenate([s[n] for s in samples]) for n in samples[0]})
+        for i, s in enumerate(samples):
+            one = alone.run(None, s)
+            for a, b in zip(together, one):
+                np.testing.assert_allclose(_sample(a, b, i), b, rtol=1e-4, atol=1e-5,
+                                           err_msg=f"{path} sample {i}")
+        tally["expanded and proved"] += 1
+    return tally

@@ -64,6 +64,17 @@ std::unordered_map<std::string, const onnx::ValueInfoProto*> infos_of(
   return out;
 }
 
+// Leaves the outputs' shapes to inference (the element types stay), so that
+// what it infers can be held against the expected shapes: a declared shape
+// wins over an inferred one that contradicts it.
+void release_output_shapes(onnx::ModelProto& model, MessageOwner& owner) {
+  for (auto& vi : *model.mutable_graph()->mutable_output()) {
+    if (!vi.type().has_tensor_type() || !vi.type().tensor_type().has_shape()) continue;
+    owner.park(std::unique_ptr<google::protobuf::Message>(
+        vi.mutable_type()->mutable_tensor_type()->release_shape()));
+  }
+}
+
 int rank_in(const std::unordered_map<std::string, const onnx::ValueInfoProto*>& infos,
             const std::string& name) {
   auto it = infos.find(name);
@@ -97,6 +108,44 @@ bool IRGraph::expand_batch(int64_t batch_size) {
     }
   }
 
+  // A graph input that a node reads as a weight is no batch of samples.
+  {
+    static const std::unordered_map<std::string, std::vector<int>> weight_slots{
+        {"Conv", {1, 2}},
+        {"ConvTranspose", {1, 2}},
+        {"ConvInteger", {1, 3}},
+        {"QLinearConv", {3, 8}},
+        {"BatchNormalization", {1, 2, 3, 4}},
+        {"InstanceNormalization", {1, 2}},
+        {"LayerNormalization", {1, 2}},
+        {"PRelu", {1}},
+        {"Gemm", {1, 2}},
+        {"LSTM", {1, 2, 3}},
+        {"GRU", {1, 2, 3}},
+        {"RNN", {1, 2, 3}}};
+    const std::unordered_set<std::string> fed(inputs_->begin(), inputs_->end());
+    for (const auto& node : graph_->node()) {
+      // The indices of MaxPool and MaxUnpool count across the whole batch.
+      if ((node.op_type() == "MaxPool" && node.output_size() > 1 && !node.output(1).empty()) ||
+          node.op_type() == "MaxUnpool") {
+        tarqLog::w(kRefused);
+        tarqLog::w("expand_batch(" + std::to_string(batch_size) + "): the indices of " +
+                   node.op_type() + " '" + node.name() + "' count across the batch");
+        return false;
+      }
+      auto slots = weight_slots.find(node.op_type());
+      if (slots == weight_slots.end()) continue;
+      for (int k : slots->second) {
+        if (k < node.input_size() && fed.count(node.input(k))) {
+          tarqLog::w(kRefused);
+          tarqLog::w("expand_batch(" + std::to_string(batch_size) + "): the graph input '" +
+                     node.input(k) + "' is a weight of " + node.op_type() + " '" + node.name() +
+                     "', not a batch of samples");
+          return false;
+        }
+      }
+    }
+  }
   auto refuse = [&](const std::string& reason) {
     tarqLog::w(kRefused);
     tarqLog::w("expand_batch(" + std::to_string(batch_size) + "): " + reason);
@@ -205,13 +254,8 @@ bool IRGraph::expand_batch(int64_t batch_size) {
           }
         }
       }
-      for (auto& vi : *graph->mutable_output()) {
-        auto* shape = vi.mutable_type()->mutable_tensor_type()->mutable_shape();
-        if (shape->dim_size() > 0 && shape->dim(0).has_dim_value()) {
-          shape->mutable_dim(0)->set_dim_value(shape->dim(0).dim_value() * batch_size);
-        }
-      }
     }
+    release_output_shapes(*wmodel, *work);
     work = infer_shapes(work, true, false, true);
     wmodel = &work->root_as<onnx::ModelProto>();
 
@@ -236,6 +280,7 @@ bool IRGraph::expand_batch(int64_t batch_size) {
         std::vector<int> all(static_cast<size_t>(wmodel->graph().value_info_size()));
         for (size_t j = 0; j < all.size(); ++j) all[j] = static_cast<int>(j);
         erase_parked(wmodel->mutable_graph()->mutable_value_info(), all, work.get());
+        release_output_shapes(*wmodel, *work);
         work = infer_shapes(work, true, false, true);
         wmodel = &work->root_as<onnx::ModelProto>();
       }
@@ -278,6 +323,40 @@ bool IRGraph::expand_batch(int64_t batch_size) {
   }
   for (const auto& vi : g.output()) {
     if (auto why = complete(vi.name()); !why.empty()) return refuse(why);
+  }
+  // Each graph output must be what it was, batch_size times along one axis
+  // (the batch need not come first: [sequence, batch, hidden]) or with a new
+  // leading axis of batch_size; otherwise the batch does not reach it, or a
+  // graph input was no batch of samples, and the expansion changed what is
+  // computed.
+  for (const auto& vi : g.output()) {
+    auto was = before.find(vi.name());
+    if (was == before.end()) continue;
+    const Shape old_shape = inf_shape(*was->second);
+    const Shape got = inf_shape(*infos.at(vi.name()));
+    // A new leading axis of batch_size (a Reshape added one) ...
+    bool fits = got.size() == old_shape.size() + 1 && got[0] == Dim{batch_size} &&
+                std::equal(old_shape.begin(), old_shape.end(), got.begin() + 1);
+    // ... or one axis batch_size times as long.
+    if (!fits && got.size() == old_shape.size()) {
+      int grown = 0;
+      fits = true;
+      for (size_t k = 0; fits && k < got.size(); ++k) {
+        const auto* o = std::get_if<int64_t>(&old_shape[k]);
+        const auto* n = std::get_if<int64_t>(&got[k]);
+        if (!o || !n || *o == *n) continue;
+        if (*n == *o * batch_size) {
+          ++grown;
+        } else {
+          fits = false;
+        }
+      }
+      fits = fits && grown == (batch_size > 1 ? 1 : 0);
+    }
+    if (!fits) {
+      return refuse("the output '" + vi.name() + "' would have the shape " + shape_text(got) +
+                    " for " + shape_text(old_shape) + " per sample");
+    }
   }
 
   set_model(work);
