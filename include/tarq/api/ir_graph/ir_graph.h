@@ -535,6 +535,9 @@ class IRGraph {
   void drop_if_unused(const std::string& name);
   // The derived tables become stale; verify() under TARQ_VERIFY=1.
   void finish_edit();
+  // Records the node in nodes_chg (when there is one) before its first
+  // change: a copy of it as it is, and the node (attributes/).
+  void record_change(onnx::NodeProto& node, const OwnerPtr& node_owner);
   // set_input (output false) and set_output.
   void rewire(onnx::NodeProto& node, int64_t idx, const std::string& name, OwnerPtr node_owner,
               bool output);

@@ -227,6 +227,15 @@ AttrValue IRGraph::get_attr(const onnx::NodeProto& node, const std::string& name
 void IRGraph::set_attr(onnx::NodeProto& node, const std::string& name, const AttrValue& val,
                        OwnerPtr node_owner) {
   if (!node_owner) node_owner = model_owner_;
+  record_change(node, node_owner);
+  const bool remove = std::holds_alternative<std::monostate>(val) || is_empty_list(val);
+  // Encode first: a value that cannot be typed leaves the node as it was.
+  std::optional<onnx::AttributeProto> fresh;
+  if (!remove) fresh = helpers::make_attribute(name, val);
+  replace_attr(node, name, std::move(fresh), node_owner);
+}
+
+void IRGraph::record_change(onnx::NodeProto& node, const OwnerPtr& node_owner) {
   // The map may be the host's: hold it, and pass it copies.
   if (const std::shared_ptr<NodeChanges> changes = nodes_chg) {
     const std::string node_name = node.name();
@@ -235,11 +244,6 @@ void IRGraph::set_attr(onnx::NodeProto& node, const std::string& name, const Att
       changes->record(node_name, before, &node, node_owner);
     }
   }
-  const bool remove = std::holds_alternative<std::monostate>(val) || is_empty_list(val);
-  // Encode first: a value that cannot be typed leaves the node as it was.
-  std::optional<onnx::AttributeProto> fresh;
-  if (!remove) fresh = helpers::make_attribute(name, val);
-  replace_attr(node, name, std::move(fresh), node_owner);
 }
 
 void IRGraph::remove_attr(onnx::NodeProto& node, const std::string& name, OwnerPtr node_owner) {

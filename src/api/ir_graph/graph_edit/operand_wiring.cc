@@ -24,6 +24,19 @@ void remember(Operand& op, const IRGraph::NodeRef& ref, const OwnerPtr& graph_ow
     op.foreign.emplace_back(ref.node, ref.owner);
 }
 
+// The first node of the list that writes `name` (counted among the record's
+// writers), or null.
+onnx::NodeProto* first_writer(google::protobuf::RepeatedPtrField<onnx::NodeProto>& list,
+                              const std::string& name, Operand& op) {
+  for (auto& n : list) {
+    if (lists(n.output(), name)) {
+      ++op.writers;
+      return &n;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void IRGraph::_add_operand(const std::string& name, const NodeRef& i_node,
@@ -34,15 +47,7 @@ void IRGraph::_add_operand(const std::string& name, const NodeRef& i_node,
   prepared_.push_back(name);
   NodeRef producer = i_node;
   auto* list = graph_->mutable_node();
-  if (!producer.node) {
-    for (auto& n : *list) {
-      if (lists(n.output(), name)) {
-        producer.node = &n;
-        ++op->writers;
-        break;
-      }
-    }
-  }
+  if (!producer.node) producer.node = first_writer(*list, name, *op);
   op->input = producer.node;
   remember(*op, producer, graph_owner_);
   if (o_nodes.empty()) {
@@ -92,15 +97,7 @@ void IRGraph::_add_new_operands2(const std::vector<NodeRef>& nodes,
           break;
         }
       }
-      if (!producer.node) {
-        for (auto& n : *list) {
-          if (lists(n.output(), inp)) {
-            producer.node = &n;
-            ++op->writers;
-            break;
-          }
-        }
-      }
+      if (!producer.node) producer.node = first_writer(*list, inp, *op);
       op->input = producer.node;
       remember(*op, producer, graph_owner_);
       op->outputs = {nod.node};
@@ -143,14 +140,7 @@ void IRGraph::rewire(onnx::NodeProto& node, int64_t idx, const std::string& name
                      OwnerPtr node_owner, bool output) {
   const char* operation = output ? "set_output" : "set_input";
   if (!node_owner) node_owner = model_owner_;
-  // The map may be the host's: hold it, and pass it copies.
-  if (const std::shared_ptr<NodeChanges> changes = nodes_chg) {
-    const std::string node_name = node.name();
-    if (!changes->contains(node_name)) {
-      const onnx::NodeProto before(node);
-      changes->record(node_name, before, &node, node_owner);
-    }
-  }
+  record_change(node, node_owner);
   auto* slots = output ? node.mutable_output() : node.mutable_input();
   if (idx < 0 || idx >= slots->size()) {
     throw IndexError(std::string(operation) + ": the node has no slot " + std::to_string(idx) +
