@@ -52,6 +52,15 @@ void erase_parked(google::protobuf::RepeatedPtrField<M>* field, const std::vecto
   }
 }
 
+// Removes every element, parking each.
+template <class M>
+void clear_parked(google::protobuf::RepeatedPtrField<M>* field, MessageOwner* owner) {
+  while (!field->empty()) {
+    std::unique_ptr<M> gone(field->ReleaseLast());
+    if (owner) owner->park(std::move(gone));
+  }
+}
+
 // Puts `fresh` at position i in place of the element there.
 template <class M>
 void replace_parked(google::protobuf::RepeatedPtrField<M>* field, int i, M fresh,

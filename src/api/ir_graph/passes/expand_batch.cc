@@ -157,9 +157,7 @@ bool IRGraph::expand_batch(int64_t batch_size) {
   auto* wmodel = &work->root_as<onnx::ModelProto>();
   try {
     auto* graph = wmodel->mutable_graph();
-    std::vector<int> all(static_cast<size_t>(graph->value_info_size()));
-    for (int j = 0; j < graph->value_info_size(); ++j) all[static_cast<size_t>(j)] = j;
-    erase_parked(graph->mutable_value_info(), all, work.get());
+    clear_parked(graph->mutable_value_info(), work.get());
     for (auto& vi : *graph->mutable_input()) {
       if (consts_->count(vi.name())) continue;
       auto* shape = vi.mutable_type()->mutable_tensor_type()->mutable_shape();
@@ -255,9 +253,12 @@ bool IRGraph::expand_batch(int64_t batch_size) {
         }
       }
     }
-    release_output_shapes(*wmodel, *work);
-    work = infer_shapes(work, true, false, true);
-    wmodel = &work->root_as<onnx::ModelProto>();
+    auto infer_released = [&] {
+      release_output_shapes(*wmodel, *work);
+      work = infer_shapes(work, true, false, true);
+      wmodel = &work->root_as<onnx::ModelProto>();
+    };
+    infer_released();
 
     // A Transpose whose input gained a leading dimension keeps the batch
     // first: [0] followed by the old permutation shifted by one.
@@ -277,12 +278,8 @@ bool IRGraph::expand_batch(int64_t batch_size) {
         changed = true;
       }
       if (changed) {
-        std::vector<int> all(static_cast<size_t>(wmodel->graph().value_info_size()));
-        for (size_t j = 0; j < all.size(); ++j) all[j] = static_cast<int>(j);
-        erase_parked(wmodel->mutable_graph()->mutable_value_info(), all, work.get());
-        release_output_shapes(*wmodel, *work);
-        work = infer_shapes(work, true, false, true);
-        wmodel = &work->root_as<onnx::ModelProto>();
+        clear_parked(wmodel->mutable_graph()->mutable_value_info(), work.get());
+        infer_released();
       }
     }
   } catch (const std::exception& e) {
