@@ -21,8 +21,10 @@ struct ToolRun {
   std::string out;
 };
 
-ToolRun run(const std::string& args) {
-  std::string cmd = std::string(TARQ_IR_BIN) + " " + args + " 2>/dev/null";
+// Runs the tool with `args`; its stderr goes to `err_to` (a shell redirection
+// target).
+ToolRun run_to(const std::string& args, const std::string& err_to) {
+  const std::string cmd = std::string(TARQ_IR_BIN) + " " + args + " 2>" + err_to;
   ToolRun r{-1, ""};
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return r;
@@ -33,6 +35,8 @@ ToolRun run(const std::string& args) {
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return r;
 }
+
+ToolRun run(const std::string& args) { return run_to(args, "/dev/null"); }
 
 TEST(TarqIrInfo, DescribesTheShippedExampleAsJson) {
   ToolRun r = run("info --json");
@@ -103,15 +107,7 @@ namespace {
 // Runs the tool with its standard error kept.
 ToolRun run_keeping_stderr(const std::string& args, std::string* err) {
   const std::string err_file = ::testing::TempDir() + "tarq_tool_stderr.txt";
-  ToolRun r{-1, ""};
-  const std::string cmd = std::string(TARQ_IR_BIN) + " " + args + " 2>" + err_file;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  ToolRun r = run_to(args, err_file);
   std::ifstream in(err_file);
   err->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   std::remove(err_file.c_str());
