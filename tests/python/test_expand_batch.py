@@ -4,6 +4,7 @@ alone (onnxruntime, float tolerance), or it is refused with a reason and the
 model and tables stay as they were.
 """
 import logging
+import os
 
 import numpy as np
 import onnx
@@ -149,7 +150,6 @@ def _samples(model_dir, original):
     """Four samples from the model's own test data: the first as given, the
     others with float inputs scaled slightly, integer inputs kept."""
     import glob
-    import os
     files = sorted(glob.glob(os.path.join(model_dir, "test_data_set_0", "input_*.pb")))
     init = {t.name for t in original.graph.initializer}
     names = [vi.name for vi in original.graph.input if vi.name not in init]
@@ -168,54 +168,159 @@ def _samples(model_dir, original):
     return out
 
 
+# Models the packages ship with free dimensions, pinned as a conversion at
+# batch 1 would pin them (a free leading axis is the batch; the other free
+# axes take a size the model is used at).
+PINNED = {
+    "ch_PP-OCRv4_det_infer.onnx": {"x": [1, 3, 320, 320]},
+    "ch_PP-OCRv4_rec_infer.onnx": {"x": [1, 3, 48, 320]},
+    "ch_ppocr_mobile_v2.0_cls_infer.onnx": {"x": [1, 3, 48, 192]},
+    "silero_vad_16k_sequence.onnx": {"input": [1, 576]},
+}
+
+
+def _pinned(path):
+    model = onnx.load(path)
+    for vi in model.graph.input:
+        free = [d for d in vi.type.tensor_type.shape.dim if not d.HasField("dim_value")]
+        if not free:
+            continue
+        dims = PINNED.get(os.path.basename(path), {}).get(vi.name)
+        if dims is None:  # the batch axis of a speech model's input and state
+            dims = [1 if not d.HasField("dim_value") else d.dim_value
+                    for d in vi.type.tensor_type.shape.dim]
+            if vi.name == "input" and len(dims) == 2:
+                dims[1] = 512
+        for d, v in zip(vi.type.tensor_type.shape.dim, dims):
+            d.Clear()
+            d.dim_value = v
+    return model
+
+
+def _random_samples(model, seed):
+    """Four samples at the model's batch-1 input shapes: random floats,
+    integer inputs (a sample rate) at the first value the model expects."""
+    rng = np.random.default_rng(seed)
+    init = {t.name for t in model.graph.initializer}
+    samples = [{} for _ in range(BATCH)]
+    for vi in model.graph.input:
+        if vi.name in init:
+            continue
+        dims = [d.dim_value for d in vi.type.tensor_type.shape.dim]
+        dtype = onnx.helper.tensor_dtype_to_np_dtype(vi.type.tensor_type.elem_type)
+        for s in samples:
+            s[vi.name] = (rng.standard_normal(dims).astype(dtype) if dtype.kind == "f"
+                          else np.full(dims, 16000, dtype))
+    return samples
+
+
+def test_shipped_models_expanded_compute_each_sample_or_are_refused(ir, capsys):
+    """The models that packages ship, as shipped (free batch axes, which are
+    refused) and pinned to batch 1: expanded, each sample computes as alone."""
+    from test_packaged_models import MODELS
+
+    cases = [(os.path.basename(p), onnx.load(p), lambda: None) for p in MODELS]
+    for p in MODELS:
+        model = _pinned(p)
+        cases.append((os.path.basename(p) + " at batch 1", model,
+                      lambda m=model: _random_samples(m, 0)))
+    tally, proved = _expand_all(ir, cases)
+    _print_tally(capsys, "the shipped models", tally)
+    # The OCR detector expands; the recogniser keeps a ReduceMean; the
+    # silero state carries the batch on its second axis.
+    assert "ch_PP-OCRv4_det_infer.onnx at batch 1" in proved
+    assert not any(name in proved for name, _, _ in cases[:len(MODELS)])
+
+
 def test_backend_models_expanded_compute_each_sample_or_are_refused(ir, capsys):
     """Every backend-test model: expanded to batch 4 and run on four samples,
-    it computes what the original computes per sample; refusals are tallied."""
+    it computes what the original computes per sample; refusals are tallied
+    by reason."""
     from conftest import backend_models
 
-    logger = logging.getLogger("tarq")
-    level = logger.level
-    logger.setLevel(logging.CRITICAL)  # a thousand refusals need not be read
-    try:
-        tally = _expand_all(ir, backend_models())
-    finally:
-        logger.setLevel(level)
+    def case(path):
+        model = onnx.load(path)
+        return path, model, lambda: _samples(os.path.dirname(path), model)
+
+    cases = (case(p) for p in backend_models())
+    tally, proved = _expand_all(ir, cases)
+    _print_tally(capsys, "the backend test data", tally)
+    assert len(proved) > 50
+
+
+def _print_tally(capsys, models, tally):
     with capsys.disabled():
-        print("\nexpand_batch over the backend test data:", dict(sorted(tally.items())))
-    assert tally["expanded and proved"] > 50
+        print(f"\nexpand_batch over {models}:")
+        for outcome, count in tally.most_common():
+            print(f"  {count:5d}  {outcome}")
 
 
-def _expand_all(ir, paths):
+class _Reasons(logging.Handler):
+    """Keeps the last warning of the "tarq" logger: the reason of a refusal."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.last = None
+
+    def emit(self, record):
+        self.last = record.getMessage()
+
+
+def _reason(message):
+    """A refusal reason with the model's own names and shapes left out, so
+    that refusals for the same reason count together."""
+    import re
+    message = re.sub(r"^expand_batch\(\d+\): ", "", message or "no reason given")
+    message = re.sub(r"'[^']*'", "'…'", message)
+    message = re.sub(r"shape\[0\] of \S+ ", "shape[0] of … ", message)
+    return "refused: " + re.sub(r"(?<!shape)\[[^\]]*\]", "[…]", message)
+
+
+def _expand_all(ir, cases):
+    """Expands each (name, model, samples) case to batch 4 and proves it on
+    the samples (made on demand: None when there are none); returns the tally of outcomes and the names proved."""
     import collections
-    import os
 
-    tally = collections.Counter()
-    for path in paths:
-        try:
-            g = ir.IRGraph(ir.load_model(path))
-            expanded = g.expand_batch(BATCH)
-        except (ValueError, IndexError, KeyError) as e:
-            tally[f"refused: {type(e).__name__}"] += 1
-            continue
-        if not expanded:
-            tally["refused"] += 1
-            continue
-        original = onnx.load(path)
-        samples = _samples(os.path.dirname(path), original)
-        try:
-            alone = ort_session(original)
-        except Exception:  # noqa: BLE001 - onnxruntime cannot run the original
-            tally["expanded, original not runnable"] += 1
-            continue
-        if samples is None:
-            tally["expanded, no test data"] += 1
-            continue
-        together = ort_session(_copy(g.model)).run(
-            None, {n: np.concatenate([s[n] for s in samples]) for n in samples[0]})
-        for i, s in enumerate(samples):
-            one = alone.run(None, s)
-            for a, b in zip(together, one):
-                np.testing.assert_allclose(_sample(a, b, i), b, rtol=1e-4, atol=1e-5,
-                                           err_msg=f"{path} sample {i}")
-        tally["expanded and proved"] += 1
-    return tally
+    tally, proved = collections.Counter(), []
+    logger = logging.getLogger("tarq")
+    reasons = _Reasons()
+    logger.addHandler(reasons)
+    propagate, logger.propagate = logger.propagate, False  # a thousand refusals need not be read
+    try:
+        for name, original, samples in cases:
+            reasons.last = None
+            try:
+                g = ir.IRGraph(original, initializer_dat={})
+                expanded = g.expand_batch(BATCH)
+            except (ValueError, IndexError, KeyError) as e:
+                tally[_reason(f"{type(e).__name__}: {e}")] += 1
+                continue
+            if not expanded:
+                tally[_reason(reasons.last)] += 1
+                continue
+            try:
+                alone = ort_session(original)
+            except Exception:  # noqa: BLE001 - onnxruntime cannot run the original
+                tally["expanded, original not runnable"] += 1
+                continue
+            samples = samples()
+            if samples is None:
+                tally["expanded, no test data"] += 1
+                continue
+            result = _copy(g.model)
+            for t in result.graph.initializer:  # the cached weights go back in
+                if t.name in g.initializer_dat:
+                    t.CopyFrom(numpy_helper.from_array(np.asarray(g.initializer_dat[t.name]), t.name))
+            together = ort_session(result).run(
+                None, {n: np.concatenate([s[n] for s in samples]) for n in samples[0]})
+            for i, s in enumerate(samples):
+                one = alone.run(None, s)
+                for a, b in zip(together, one):
+                    np.testing.assert_allclose(_sample(a, b, i), b, rtol=1e-4, atol=1e-5,
+                                               err_msg=f"{name} sample {i}")
+            tally["expanded and proved"] += 1
+            proved.append(name)
+    finally:
+        logger.removeHandler(reasons)
+        logger.propagate = propagate
+    return tally, proved
