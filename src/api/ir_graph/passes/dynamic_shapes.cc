@@ -5,8 +5,9 @@
 // configuration (set_const and set_shape then record per configuration) and,
 // when the selection is lifted, can commit what was recorded.
 //
-// The copy holds no cached weights (they live in initializer_dat, outside
-// the model), so deriving the shapes costs a copy of the graph, not of the
+// The copy holds no weights (cached weights live in initializer_dat, and
+// the copy leaves out the data of large initializers, which inference never
+// reads), so deriving the shapes costs a copy of the graph, not of the
 // weights. dynamic_shapes is replaced only once every configuration has been
 // derived: a failure leaves it as it was.
 #include <onnx/onnx_pb.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "../graph_core/parking.h"
+#include "../graph_core/shape_copy.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -166,7 +168,7 @@ void IRGraph::update_dynamic_shapes(const std::shared_ptr<ShapesMap>& shapes, bo
   std::vector<std::string> diff_names;
   if (diff) diff_names = diff->keys();
 
-  OwnerPtr copy = std::make_shared<MessageOwner>(std::make_unique<onnx::ModelProto>(*model_));
+  OwnerPtr copy = shape_copy(*model_);
   for (int64_t i = 0; i < n_dynamic; ++i) {
     auto& model = copy->root_as<onnx::ModelProto>();
     std::vector<Shape> i_shapes;
