@@ -337,6 +337,7 @@ void bind_graph(py::module_& m) {
   bind_attributes(cls);
   bind_tensor_data(cls);
   bind_graph_edit(cls);
+  bind_compiler_tables(cls, m);
 
   cls.def("__repr__", [](const IRGraph& g) {
     return "<IRGraph '" + g.model().graph().name() +

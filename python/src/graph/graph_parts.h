@@ -33,4 +33,8 @@ void bind_tensor_data(GraphClass& cls);
 // Node removal and insertion, rewiring, operand records (bind_graph_edit.cc).
 void bind_graph_edit(GraphClass& cls);
 
+// can_fuse, create_ir_layers, cost figures, swap-up marks; the module's
+// compiler_fuse_tab (bind_compiler_tables.cc).
+void bind_compiler_tables(GraphClass& cls, py::module_& m);
+
 }  // namespace tarq::py_face

@@ -25,6 +25,21 @@ bool PyHostObject::contains(const std::string& name) const { return obj.contains
 
 bool PyHostObject::erase(const std::string& name) { return py_erase(obj, name); }
 
+std::optional<std::string> PyHostObject::text(const std::string& name) const {
+  py::str key(name);
+  if (!obj.contains(key)) return std::nullopt;
+  py::object value = obj[key];
+  if (!py::isinstance<py::str>(value)) return std::nullopt;
+  return value.cast<std::string>();
+}
+
+bool PyHostObject::record_has(const std::string& name, const std::string& key) const {
+  py::str k(name);
+  if (!obj.contains(k)) throw KeyError(name);
+  py::object record = obj[k];
+  return record.contains(py::str(key));
+}
+
 size_t PyArrayMap::size() const { return py::len(obj); }
 
 bool PyArrayMap::contains(const std::string& name) const { return obj.contains(py::str(name)); }

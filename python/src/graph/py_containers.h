@@ -25,13 +25,16 @@ std::shared_ptr<HostObject> py_deep_copy(const C& c) {
   return std::make_shared<C>(py::module_::import("copy").attr("deepcopy")(c.obj));
 }
 
-// Any other host object. It answers the MapLike questions through the
-// Python mapping protocol (len, in, del), which only dynamic_diff is asked.
-struct PyHostObject : MapLike, PyBacked {
+// Any other host object. It answers the map questions through the Python
+// mapping protocol (len, in, del, []): dynamic_diff is asked the first
+// three, op_target and quant_tab for values and record keys.
+struct PyHostObject : RecordMap, PyBacked {
   using PyBacked::PyBacked;
   size_t size() const override;
   bool contains(const std::string& name) const override;
   bool erase(const std::string& name) override;
+  std::optional<std::string> text(const std::string& name) const override;
+  bool record_has(const std::string& name, const std::string& key) const override;
   std::shared_ptr<HostObject> deep_copy() const override { return py_deep_copy(*this); }
 };
 

@@ -47,6 +47,51 @@ class MapLike : public HostObject {
   bool empty() const { return size() == 0; }
 };
 
+// A map of tensor names to text or to records, read by the fusion rules:
+// op_target (tensor -> execution target, such as "cpu") and quant_tab
+// (tensor -> its quantization parameters, of which only the record's keys
+// matter here).
+class RecordMap : public MapLike {
+ public:
+  // The value of `name` when it is text; nullopt when the name is missing
+  // or its value is not text.
+  virtual std::optional<std::string> text(const std::string& name) const = 0;
+  // Whether the record of `name` holds `key`. Throws KeyError when the map
+  // has no record for the name.
+  virtual bool record_has(const std::string& name, const std::string& key) const = 0;
+};
+
+// Text values (op_target of a C++ host).
+class NativeTextMap : public RecordMap {
+ public:
+  size_t size() const override { return map_.size(); }
+  bool contains(const std::string& name) const override { return map_.count(name) != 0; }
+  bool erase(const std::string& name) override { return map_.erase(name) != 0; }
+  std::optional<std::string> text(const std::string& name) const override;
+  // A text value is a record without keys.
+  bool record_has(const std::string& name, const std::string& key) const override;
+  void set(const std::string& name, std::string value) { map_[name] = std::move(value); }
+  std::shared_ptr<HostObject> deep_copy() const override;
+
+ private:
+  tsl::ordered_map<std::string, std::string> map_;
+};
+
+// Records given by their keys (quant_tab of a C++ host).
+class NativeRecordMap : public RecordMap {
+ public:
+  size_t size() const override { return map_.size(); }
+  bool contains(const std::string& name) const override { return map_.count(name) != 0; }
+  bool erase(const std::string& name) override { return map_.erase(name) != 0; }
+  std::optional<std::string> text(const std::string&) const override { return std::nullopt; }
+  bool record_has(const std::string& name, const std::string& key) const override;
+  void set(const std::string& name, std::vector<std::string> keys) { map_[name] = std::move(keys); }
+  std::shared_ptr<HostObject> deep_copy() const override;
+
+ private:
+  tsl::ordered_map<std::string, std::vector<std::string>> map_;
+};
+
 // Per shape configuration: name -> one entry per configuration, each a value
 // or none (dynamic_diff, dynamic_diff_set, dynamic_shapes_set,
 // dynamic_dtypes_set). T is NdArray, Shape or an element type (int32_t).

@@ -30,6 +30,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -98,6 +99,32 @@ using OperandPtr = std::shared_ptr<Operand>;
 using NameIndex = NameTable<int64_t>;
 using OperandMap = NameTable<OperandPtr>;
 using NameVector = std::vector<std::string>;
+
+// One row of the compiler's fuse table: a producer kind and a consumer
+// operator type that the listed NPU targets run as one layer. "DwConv" and
+// "GroupConv" are the convolution kinds of a Conv node (see can_fuse).
+struct FuseRule {
+  std::string name;
+  std::string producer, consumer;
+  std::vector<std::string> targets;
+};
+extern const std::vector<FuseRule> compiler_fuse_tab;
+
+// What create_ir_layers returns: one small model per layer, in emission
+// order (a layer's position is its id), and beside it the tensors each layer
+// may free and the layers that read each tensor.
+struct IrLayers {
+  std::vector<OwnerPtr> layers;
+  // Layer k frees list free_lists[k] of `frees`: the graph's own can_frees
+  // table, in which a fused consumer's list was appended to its producer's.
+  std::shared_ptr<const NameLists> frees;
+  std::vector<size_t> free_lists;
+  // Tensor -> ids of the layers that read it (each once, ascending), in the
+  // order the tensors were first read.
+  tsl::ordered_map<std::string, std::vector<int64_t>> next_ids;
+
+  std::vector<std::string_view> can_free(size_t k) const { return frees->list(free_lists[k]); }
+};
 
 // New graph boundary for the rebuild: new inputs (with shapes and optional
 // initial values, by position) and new outputs; an empty list keeps the
@@ -406,6 +433,44 @@ class IRGraph {
   // copy becomes the model and the tables are rebuilt (passes/expand_batch.cc).
   bool expand_batch(int64_t batch_size);
 
+  // --- compiler-facing analyses (compiler_tables/)
+  // Whether the producer `node` and its consumer `node2` run as one layer
+  // on npu_target: a row of compiler_fuse_tab, else (with `relu`) any
+  // producer but an extended ("ex...") operator followed by Relu or Clip;
+  // then vetoed when quant_tab's record of node2's input 0 holds
+  // "fake_convert" (KeyError when quant_tab is non-empty and has no record
+  // for it) or when op_target places either node's output 0 on "cpu" or
+  // "gpu". A Conv is matched by its kind: "Conv" (group 1), "DwConv" (one
+  // group per input and output channel) or "GroupConv"; ValueError when a
+  // shape that needs is unknown (compiler_tables/fusion.cc).
+  bool can_fuse(const onnx::NodeProto& node, const onnx::NodeProto& node2, bool relu = false,
+                const RecordMap* quant_tab = nullptr) const;
+  // One model per node in model order (a node and its single consumer as
+  // one when `fuse_op` holds and can_fuse allows it), each with the value
+  // information of its inputs, including what its subgraphs read from
+  // outside, and outputs, its constants, and every opset the model imports.
+  // The value information comes from shape inference of a copy of the model
+  // with data propagation. With `dynamic_idx`, constants and shapes are
+  // those of that shape configuration (dynamic_diff values are written into
+  // the graph's constants). A layer that cannot be made valid is reported
+  // with its id and the reason. `log` shows progress
+  // (compiler_tables/ir_layers.cc).
+  IrLayers create_ir_layers(bool fuse_op = false, const RecordMap* quant_tab = nullptr,
+                            bool log = true, std::optional<int64_t> dynamic_idx = std::nullopt);
+  // Parameter MiB (4 bytes per initializer element) and tera-operations (2
+  // per multiply-accumulate of Conv, ConvTranspose, Gemm, MatMul, exMatMul,
+  // BatchNormalization, Relu and Add nodes). ValueError when a counted node's
+  // shapes are unknown or not fixed (compiler_tables/cost_stats.cc).
+  std::pair<double, double> calc_params_tflops() const;
+  // Operator type -> node count, by operator type.
+  std::vector<std::pair<std::string, int64_t>> calc_node_freq() const;
+  // Recomputes node_swap_up and the operands' swap_up marks from the
+  // swap-up operator list (companions/settings.h); set_swap_up and
+  // ban_swap_up add names not yet listed (compiler_tables/swap_up.cc).
+  void update_swap_up();
+  void set_swap_up(const NameVector& names);
+  void ban_swap_up(const NameVector& names);
+
   // --- model maintenance passes (passes/)
   // Shape-infers the model that `model` owns (its root must be a ModelProto),
   // completes the value information of extended operators and, when `check`
@@ -427,6 +492,10 @@ class IRGraph {
   // default domain at `opset`; then shape-inferred (and checked when `check`
   // holds) as infer_shapes does. Returns the owner of the new model.
   OwnerPtr make_model(onnx::GraphProto graph, int64_t opset = 12, bool check = true);
+  // The same, importing each (domain, version) of `imports` in order.
+  OwnerPtr make_model(onnx::GraphProto graph,
+                      const std::vector<std::pair<std::string, int64_t>>& imports,
+                      bool check = true);
   // Writes the model to `path`, atomically (see save_model). Without a
   // weight cache the model is written as it is. With one, the cached arrays
   // are written as the data of their placeholders when `save_large` holds
@@ -541,6 +610,10 @@ class IRGraph {
   // set_input (output false) and set_output.
   void rewire(onnx::NodeProto& node, int64_t idx, const std::string& name, OwnerPtr node_owner,
               bool output);
+  // A layer graph's shapes (and, with dynamic_diff, its Reshape targets) as
+  // they are in configuration idx; `owner` holds the layer
+  // (compiler_tables/ir_layers.cc).
+  void specialise_layer(onnx::GraphProto& layer, int64_t idx, MessageOwner& owner);
   // Moves weights into the cache, loads external data and checks the model
   // (graph_core/weight_cache.cc).
   void load_weights(bool edit_par_given);

@@ -39,7 +39,9 @@ class NameArena {
   size_t left_ = 0;
 };
 
-// A list of lists of names (one list per node), flat in memory.
+// A list of lists of names (one list per node), flat in memory. A list other
+// than the last can still grow (extend): its added names live beside the
+// flat block and read after its own.
 class NameLists {
  public:
   size_t size() const { return begin_.size(); }
@@ -47,19 +49,33 @@ class NameLists {
   void push_list() { begin_.push_back(names_.size()); }
   // Appends a name to the last list.
   void push_name(std::string_view name) { names_.push_back(arena_.copy(name)); }
-  size_t list_size(size_t i) const { return end_of(i) - begin_[i]; }
-  std::string_view name(size_t i, size_t j) const { return names_[begin_[i] + j]; }
+  // Appends names to list i.
+  void extend(size_t i, const std::vector<std::string_view>& names) {
+    if (names.empty()) return;
+    if (extra_.size() < begin_.size()) extra_.resize(begin_.size());
+    for (auto name : names) extra_[i].push_back(arena_.copy(name));
+  }
+  size_t list_size(size_t i) const { return own_size(i) + extra_size(i); }
+  std::string_view name(size_t i, size_t j) const {
+    const size_t own = own_size(i);
+    return j < own ? names_[begin_[i] + j] : extra_[i][j - own];
+  }
   std::vector<std::string_view> list(size_t i) const {
-    return {names_.begin() + static_cast<std::ptrdiff_t>(begin_[i]),
-            names_.begin() + static_cast<std::ptrdiff_t>(end_of(i))};
+    std::vector<std::string_view> out(names_.begin() + static_cast<std::ptrdiff_t>(begin_[i]),
+                                      names_.begin() + static_cast<std::ptrdiff_t>(end_of(i)));
+    if (extra_size(i)) out.insert(out.end(), extra_[i].begin(), extra_[i].end());
+    return out;
   }
   void reserve(size_t lists) { begin_.reserve(lists); }
 
  private:
   size_t end_of(size_t i) const { return i + 1 < begin_.size() ? begin_[i + 1] : names_.size(); }
+  size_t own_size(size_t i) const { return end_of(i) - begin_[i]; }
+  size_t extra_size(size_t i) const { return i < extra_.size() ? extra_[i].size() : 0; }
   NameArena arena_;
   std::vector<std::string_view> names_;
   std::vector<size_t> begin_;
+  std::vector<std::vector<std::string_view>> extra_;  // empty until a list is extended
 };
 
 }  // namespace tarq

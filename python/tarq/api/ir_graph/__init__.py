@@ -9,7 +9,8 @@ import sys as _sys
 
 from . import _core
 from ._core import (ACTIVATION_OPS, ELEMENTWISE_ALU_OPS, REDUCE_OPS, IRGraph, Operand,
-                    ValidationError, VerifyError, load_model, tarqLog, to_onnx)
+                    ValidationError, VerifyError, compiler_fuse_tab, load_model, tarqLog,
+                    to_onnx)
 
 companions = _core.companions
 _sys.modules[__name__ + ".companions"] = companions
@@ -23,4 +24,5 @@ _abc.Sequence.register(_core.CanFreesView)
 _abc.MutableSequence.register(_core.ConsumerList)
 
 __all__ = ["IRGraph", "Operand", "REDUCE_OPS", "ELEMENTWISE_ALU_OPS", "ACTIVATION_OPS", "tarqLog",
-           "load_model", "to_onnx", "ValidationError", "VerifyError", "companions"]
+           "load_model", "to_onnx", "ValidationError", "VerifyError", "companions",
+           "compiler_fuse_tab"]

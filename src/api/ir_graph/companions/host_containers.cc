@@ -186,6 +186,31 @@ std::shared_ptr<HostObject> NativeArrayMap::deep_copy() const {
   return out;
 }
 
+std::optional<std::string> NativeTextMap::text(const std::string& name) const {
+  auto it = map_.find(name);
+  if (it == map_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool NativeTextMap::record_has(const std::string& name, const std::string&) const {
+  if (!map_.count(name)) throw KeyError(name);
+  return false;
+}
+
+std::shared_ptr<HostObject> NativeTextMap::deep_copy() const {
+  return std::make_shared<NativeTextMap>(*this);
+}
+
+bool NativeRecordMap::record_has(const std::string& name, const std::string& key) const {
+  auto it = map_.find(name);
+  if (it == map_.end()) throw KeyError(name);
+  return std::find(it->second.begin(), it->second.end(), key) != it->second.end();
+}
+
+std::shared_ptr<HostObject> NativeRecordMap::deep_copy() const {
+  return std::make_shared<NativeRecordMap>(*this);
+}
+
 std::shared_ptr<HostObject> NativeShapesMap::deep_copy() const {
   return std::make_shared<NativeShapesMap>(*this);
 }

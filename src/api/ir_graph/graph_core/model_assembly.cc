@@ -37,10 +37,20 @@ std::shared_ptr<C> deep_copy_of(const std::shared_ptr<C>& c) {
 }  // namespace
 
 OwnerPtr IRGraph::make_model(onnx::GraphProto graph, int64_t opset, bool check) {
+  return make_model(std::move(graph), {{"", opset}}, check);
+}
+
+OwnerPtr IRGraph::make_model(onnx::GraphProto graph,
+                             const std::vector<std::pair<std::string, int64_t>>& imports,
+                             bool check) {
   auto model = std::make_unique<onnx::ModelProto>();
   model->set_ir_version(kAssembledIrVersion);
   model->set_producer_name(kAssembledProducer);
-  model->add_opset_import()->set_version(opset);  // the default domain: left unset
+  for (const auto& [domain, version] : imports) {
+    auto* import = model->add_opset_import();
+    if (!domain.empty()) import->set_domain(domain);  // the default domain: left unset
+    import->set_version(version);
+  }
   *model->mutable_graph() = std::move(graph);
   return infer_shapes(std::make_shared<MessageOwner>(std::move(model)), check);
 }

@@ -1,0 +1,366 @@
+// Layer export: the model as the NPU compiler consumes it, one small model
+// per node (or per producer fused with its single consumer), each holding the
+// value information of its inputs and outputs and its constants, with the
+// tensors each layer may free and the layers that read each tensor.
+//
+// The value information of computed tensors comes from shape inference of a
+// copy of the model with data propagation (exports compute shapes through
+// Shape -> Gather -> Concat chains, which plain inference leaves unknown).
+// A node with subgraphs also reads, by name, tensors of the graph around it:
+// its layer takes those as inputs too. Every layer imports every opset the
+// model imports, so nodes of other domains keep theirs.
+//
+// Reporting runs host code (a log handler), as do the host's quant_tab and
+// op_target: the walk keeps the model it started on alive and checks after
+// each host call that the graph still works on it.
+#include <fmt/format.h>
+#include <google/protobuf/util/message_differencer.h>
+#include <onnx/checker.h>
+#include <onnx/onnx_pb.h>
+
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "../graph_core/host_calls.h"
+#include "../graph_core/shape_copy.h"
+#include "../graph_core/subgraphs.h"
+#include "tarq/api/ir_graph/companions/extend_ops.h"
+#include "tarq/api/ir_graph/companions/log.h"
+#include "tarq/api/ir_graph/companions/progress.h"
+#include "tarq/api/ir_graph/companions/value_info.h"
+#include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/errors.h"
+
+namespace tarq {
+
+namespace {
+
+constexpr const char* kOp = "create_ir_layers";
+
+template <class M>
+bool equal_message(const M* a, const M* b) {
+  return a == b ||
+         (a->name() == b->name() && google::protobuf::util::MessageDifferencer::Equals(*a, *b));
+}
+
+template <class M>
+bool holds(const std::vector<const M*>& list, const M* m) {
+  for (const M* x : list) {
+    if (equal_message(x, m)) return true;
+  }
+  return false;
+}
+
+// Why a layer model is not valid, or "" when it is. The ONNX checker runs
+// where it can judge the layer: its constants hold their data (no weight
+// cache) and its operators are standard.
+std::string invalid_reason(const onnx::ModelProto& layer, bool data_inline) {
+  const auto& g = layer.graph();
+  for (const auto& out : g.output()) {
+    if (!out.type().has_tensor_type()) continue;  // sequences, optionals: no rank to know
+    if (!out.type().tensor_type().has_shape()) {
+      return fmt::format("the output '{}' has no known rank", out.name());
+    }
+  }
+  if (!data_inline) return {};
+  for (const auto& node : g.node()) {
+    if (is_extend_op(node.op_type())) return {};
+  }
+  try {
+    onnx::checker::check_model(layer);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+}  // namespace
+
+IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, bool log,
+                                   std::optional<int64_t> dynamic_idx) {
+  require_current_tables(kOp);
+  const OwnerPtr keep = model_owner_;
+  auto after_host_code = [&] {
+    still_same_model(*this, keep, kOp);
+    require_current_tables(kOp);
+  };
+
+  // The chosen configuration's constants go into the graph's own model.
+  if (dynamic_idx && dynamic_diff && !dynamic_diff->empty()) {
+    const auto diff = dynamic_diff;
+    for (const auto& name : diff->keys()) {
+      auto value = diff->at(name, *dynamic_idx);
+      if (!value)
+        throw ValueError(
+            fmt::format("{}: dynamic_diff['{}'] has no value for "
+                        "configuration {}",
+                        kOp, name, *dynamic_idx));
+      set_const(name, *value);
+      after_host_code();
+    }
+  }
+
+  // The tables as they stand now; a log handler that rebuilds the graph
+  // replaces the graph's handles, not these.
+  refresh_derived();
+  const std::shared_ptr<NameLists> frees = can_frees_;
+  const auto consts = consts_;
+  const auto graph_inputs = inputs_with_const_;
+  const OwnerPtr graph_keep = graph_owner_;
+  const onnx::GraphProto& graph = *graph_;
+  std::vector<const onnx::NodeProto*> order;
+  order.reserve(static_cast<size_t>(graph.node_size()));
+  for (const auto& node : graph.node()) order.push_back(&node);
+  if (frees->size() != order.size()) {
+    throw ValueError(
+        fmt::format("{}: the freeable-tensor table has {} lists for {} nodes; call "
+                    "rebuild() first",
+                    kOp, frees->size(), order.size()));
+  }
+  std::vector<std::pair<std::string, int64_t>> imports;
+  for (const auto& op : model_->opset_import()) imports.emplace_back(op.domain(), op.version());
+  const bool data_inline = !initializer_dat;
+
+  // Value information of the computed tensors, from inference with data
+  // propagation on a copy (the graph's model keeps what it states).
+  OwnerPtr inferred = shape_copy(*model_);
+  try {
+    inferred = infer_shapes(inferred, false, false, true);
+  } catch (const std::exception& e) {
+    tarqLog::e(
+        fmt::format("{}: shape inference of the model failed ({}); the layers take the "
+                    "value information the model states",
+                    kOp, e.what()));
+    after_host_code();
+  }
+  std::unordered_map<std::string_view, const onnx::ValueInfoProto*> outputs_info, values_info;
+  const auto& known = inferred->root_as<onnx::ModelProto>().graph();
+  for (const auto& vi : known.output()) outputs_info[vi.name()] = &vi;
+  for (const auto& vi : known.value_info()) values_info[vi.name()] = &vi;
+  std::unordered_set<std::string_view> graph_outputs;
+  for (const auto& vi : graph.output()) graph_outputs.insert(vi.name());
+
+  // Positions read from the tables are checked against the model: host code
+  // may have edited it in place.
+  auto graph_input = [&](const std::string& name) -> const onnx::ValueInfoProto* {
+    auto it = graph_inputs->find(name);
+    if (it == graph_inputs->end()) return nullptr;
+    const int64_t pos = it->second;
+    if (pos < 0 || pos >= graph.input_size() || graph.input(static_cast<int>(pos)).name() != name) {
+      throw ValueError(fmt::format("{}: the graph inputs changed while it ran", kOp));
+    }
+    return &graph.input(static_cast<int>(pos));
+  };
+  auto initializer = [&](const std::string& name) -> const onnx::TensorProto* {
+    auto it = consts->find(name);
+    if (it == consts->end()) return nullptr;
+    const int64_t pos = it->second;
+    if (pos < 0 || pos >= graph.initializer_size() ||
+        graph.initializer(static_cast<int>(pos)).name() != name) {
+      throw ValueError(fmt::format("{}: the initializers changed while it ran", kOp));
+    }
+    return &graph.initializer(static_cast<int>(pos));
+  };
+  // A constant that no graph input declares is described by its own type
+  // and dims.
+  std::deque<onnx::ValueInfoProto> made_infos;
+  auto input_info = [&](const std::string& name) -> const onnx::ValueInfoProto* {
+    if (const auto* info = graph_input(name)) return info;
+    if (const auto* c = initializer(name)) {
+      auto& vi = made_infos.emplace_back();
+      vi.set_name(name);
+      auto* tt = vi.mutable_type()->mutable_tensor_type();
+      tt->set_elem_type(c->data_type());
+      auto* shape = tt->mutable_shape();
+      for (int64_t d : c->dims()) shape->add_dim()->set_dim_value(d);
+      return &vi;
+    }
+    auto it = outputs_info.find(name);
+    if (it != outputs_info.end()) return it->second;
+    tarqLog::e(fmt::format("Can not find tensor value info for '{}'!", name));
+    after_host_code();
+    return nullptr;
+  };
+
+  IrLayers result;
+  result.frees = frees;
+  std::unordered_set<const onnx::NodeProto*> node_fused;
+  std::optional<Progress> progress;
+  if (log) progress.emplace("I GraphPreparing ", order.size(), 100);
+
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (progress) progress->advance();
+    const onnx::NodeProto& node = *order[i];
+    if (node_fused.erase(&node)) continue;  // emitted with its producer
+    const int64_t cur_id = static_cast<int64_t>(result.layers.size());
+
+    auto layer_owner = std::make_shared<MessageOwner>(std::make_unique<onnx::ModelProto>());
+    onnx::GraphProto& lg = *layer_owner->root_as<onnx::ModelProto>().mutable_graph();
+    const bool blank = node.name().find_first_not_of(" \t\n\r\f\v") == std::string::npos;
+    lg.set_name(blank && node.output_size() > 0 ? node.output(0) : node.name());
+    *lg.add_node() = node;
+
+    // The names the node reads: its inputs, then what its subgraphs read
+    // from outside.
+    std::vector<std::string> reads;
+    for (const auto& in : node.input()) {
+      if (!in.empty()) reads.push_back(in);
+    }
+    if (has_subgraphs(node)) {
+      std::unordered_set<std::string_view> seen(reads.begin(), reads.end());
+      std::vector<std::string> outer;
+      for (auto name : outer_scope_reads(node)) {
+        if (seen.insert(name).second) outer.emplace_back(name);
+      }
+      reads.insert(reads.end(), outer.begin(), outer.end());
+    }
+    std::vector<const onnx::ValueInfoProto*> iinfos;
+    std::vector<const onnx::TensorProto*> ivalues;
+    for (const auto& name : reads) {
+      const auto* info = input_info(name);
+      if (info && !holds(iinfos, info)) iinfos.push_back(info);
+      if (const auto* c = initializer(name)) {
+        if (!holds(ivalues, c)) ivalues.push_back(c);
+      } else {
+        auto& ids = result.next_ids[name];
+        if (ids.empty() || ids.back() != cur_id) ids.push_back(cur_id);
+      }
+    }
+    result.free_lists.push_back(i);
+
+    // The outputs' value information.
+    auto output_info = [&](const std::string& name) -> const onnx::ValueInfoProto* {
+      auto it = outputs_info.find(name);
+      if (it != outputs_info.end()) return it->second;
+      it = values_info.find(name);
+      return it != values_info.end() ? it->second : nullptr;
+    };
+    std::vector<const onnx::ValueInfoProto*> oinfos;
+    for (const auto& out : node.output()) {
+      if (out.empty()) continue;  // an optional output not produced
+      if (const auto* info = output_info(out)) {
+        oinfos.push_back(info);
+      } else {
+        tarqLog::e(fmt::format("Should didnot run into this for '{}' ...", out));
+        after_host_code();
+      }
+    }
+
+    // Fusion with the single consumer, when that consumer reads one
+    // computed tensor, the producer's output, through its first input, and
+    // stands later in the graph; the producer's outputs must not be graph
+    // outputs (no layer would give them).
+    std::vector<const onnx::ValueInfoProto*> iinfos2;
+    std::vector<const onnx::TensorProto*> ivalues2;
+    const onnx::NodeProto* node2 = nullptr;
+    if (fuse_op) {
+      const auto consumers = next_nodes(node);
+      if (consumers.size() == 1) {
+        const onnx::NodeProto* next = consumers[0];
+        int computed = 0;
+        for (const auto& in : next->input()) {
+          if (!in.empty() && !consts->count(in)) ++computed;
+        }
+        const int64_t at = index(*next);
+        const bool placed = at > static_cast<int64_t>(i) && at < graph.node_size() &&
+                            order[static_cast<size_t>(at)] == next;
+        bool reads_first = next->input_size() > 0;
+        if (reads_first) {
+          reads_first = false;
+          for (const auto& out : node.output()) reads_first |= out == next->input(0);
+        }
+        bool outputs_kept = true;
+        for (const auto& out : node.output()) outputs_kept &= !graph_outputs.count(out);
+        if (computed == 1 && placed && reads_first && outputs_kept) {
+          const bool fuse = can_fuse(node, *next, true, quant_tab);
+          after_host_code();
+          if (fuse) node2 = next;
+        }
+      }
+    }
+    if (node2) {
+      *lg.add_node() = *node2;
+      for (int k = 1; k < node2->input_size(); ++k) {
+        const std::string name = node2->input(k);
+        if (name.empty()) continue;
+        const auto* info = input_info(name);
+        if (info && !holds(iinfos, info) && !holds(iinfos2, info)) iinfos2.push_back(info);
+        if (const auto* c = initializer(name)) {
+          if (!holds(ivalues, c) && !holds(ivalues2, c)) ivalues2.push_back(c);
+        }
+      }
+      oinfos.clear();
+      for (const auto& out : node2->output()) {
+        if (const auto* info = output_info(out)) oinfos.push_back(info);
+      }
+      frees->extend(i, frees->list(static_cast<size_t>(index(*node2))));
+      node_fused.insert(node2);
+    }
+    for (const auto* info : iinfos) *lg.add_input() = *info;
+    for (const auto* info : iinfos2) *lg.add_input() = *info;
+    for (const auto* c : ivalues) *lg.add_initializer() = *c;
+    for (const auto* c : ivalues2) *lg.add_initializer() = *c;
+    for (const auto* info : oinfos) *lg.add_output() = *info;
+
+    if (dynamic_idx) specialise_layer(lg, *dynamic_idx, *layer_owner);
+    after_host_code();
+
+    OwnerPtr layer = make_model(std::move(lg), imports, false);
+    const auto& model = layer->root_as<onnx::ModelProto>();
+    const std::string why = invalid_reason(model, data_inline);
+    if (!why.empty()) {
+      tarqLog::e(fmt::format("{}: layer {} ('{}') is not a valid model: {}", kOp, cur_id,
+                             model.graph().name(), why));
+      after_host_code();
+    }
+    for (const auto& info : model.graph().output()) outputs_info[info.name()] = &info;
+    result.layers.push_back(std::move(layer));
+  }
+  return result;
+}
+
+// The layer's shapes, and with dynamic_diff its Reshape targets, as they are
+// in configuration `idx`.
+void IRGraph::specialise_layer(onnx::GraphProto& layer, int64_t idx, MessageOwner& owner) {
+  const auto shapes = dynamic_shapes;
+  if (!shapes) return;
+  auto specialise = [&](onnx::ValueInfoProto& info) {
+    if (!shapes->contains(info.name())) return;
+    const auto list = shapes->get(info.name());
+    if (idx < 0 || static_cast<size_t>(idx) >= list.size()) {
+      throw IndexError(
+          fmt::format("{}: dynamic_shapes['{}'] has no configuration {}", kOp, info.name(), idx));
+    }
+    if (inf_shape(info) != list[static_cast<size_t>(idx)]) {
+      inf_shape_set(info, list[static_cast<size_t>(idx)], &owner);
+    }
+  };
+  for (auto& info : *layer.mutable_input()) specialise(info);
+  for (auto& info : *layer.mutable_output()) specialise(info);
+  for (auto& info : *layer.mutable_value_info()) specialise(info);
+  if (!dynamic_diff || dynamic_diff->empty()) return;
+  for (const auto& node : layer.node()) {
+    if (node.op_type() != "Reshape" || node.input_size() < 2 || node.output_size() < 1) continue;
+    const auto list = shapes->get(node.output(0));
+    if (idx < 0 || static_cast<size_t>(idx) >= list.size()) {
+      throw IndexError(fmt::format("{}: dynamic_shapes['{}'] has no configuration {}", kOp,
+                                   node.output(0), idx));
+    }
+    const Shape& shape = list[static_cast<size_t>(idx)];
+    NdArray target(kInt64, {static_cast<int64_t>(shape.size())});
+    for (size_t k = 0; k < shape.size(); ++k) {
+      const auto* v = std::get_if<int64_t>(&shape[k]);
+      if (!v) {
+        throw ValueError(fmt::format("{}: the shape of '{}' in configuration {} is not fixed", kOp,
+                                     node.output(0), idx));
+      }
+      target.mutable_data_as<int64_t>()[k] = *v;
+    }
+    for (auto& t : *layer.mutable_initializer()) {
+      if (t.name() == node.input(1)) set_array(t, target, true, &owner);
+    }
+  }
+}
+
+}  // namespace tarq
