@@ -462,6 +462,9 @@ class IRGraph {
   // BatchNormalization, Relu and Add nodes). ValueError when a counted node's
   // shapes are unknown or not fixed (compiler_tables/cost_stats.cc).
   std::pair<double, double> calc_params_tflops() const;
+  // The multiply-accumulates of one node as calc_params_tflops counts them
+  // (0 for other operator types).
+  double node_macs(const onnx::NodeProto& node) const;
   // Operator type -> node count, by operator type.
   std::vector<std::pair<std::string, int64_t>> calc_node_freq() const;
   // Recomputes node_swap_up and the operands' swap_up marks from the

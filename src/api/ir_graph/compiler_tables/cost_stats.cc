@@ -91,21 +91,23 @@ const std::unordered_map<std::string, Counter>& mac_calculators() {
 
 }  // namespace
 
+double IRGraph::node_macs(const onnx::NodeProto& node) const {
+  auto it = mac_calculators().find(node.op_type());
+  if (it == mac_calculators().end()) return 0;
+  if (node.input_size() == 0 || node.output_size() == 0) {
+    throw IndexError("calc_params_tflops: " + node.op_type() + " '" + node.name() +
+                     "' has no input or output");
+  }
+  return it->second(*this, node, fixed_shape(*this, node.input(0)),
+                    fixed_shape(*this, node.output(0)));
+}
+
 std::pair<double, double> IRGraph::calc_params_tflops() const {
   const auto& graph = model_->graph();
   double params = 0;
   for (const auto& t : graph.initializer()) params += prod(Dims(t.dims().begin(), t.dims().end()));
   double macs = 0;
-  for (const auto& node : graph.node()) {
-    auto it = mac_calculators().find(node.op_type());
-    if (it == mac_calculators().end()) continue;
-    if (node.input_size() == 0 || node.output_size() == 0) {
-      throw IndexError("calc_params_tflops: " + node.op_type() + " '" + node.name() +
-                       "' has no input or output");
-    }
-    macs += it->second(*this, node, fixed_shape(*this, node.input(0)),
-                       fixed_shape(*this, node.output(0)));
-  }
+  for (const auto& node : graph.node()) macs += node_macs(node);
   return {params * 4 / 1024 / 1024, macs * 2 / 1e12};
 }
 
