@@ -225,13 +225,16 @@ void bind_graph(py::module_& m) {
           "True when no node consumes the tensor and it is not a graph output.");
   cls.def(
       "infer_shapes",
-      [](IRGraph& g, py::handle model, bool check, bool dynamic) {
-        OwnerPtr owner = g.infer_shapes(model_owner_arg(model), check, dynamic);
+      [](IRGraph& g, py::handle model, bool check, bool dynamic, bool data_prop) {
+        OwnerPtr owner = g.infer_shapes(model_owner_arg(model), check, dynamic, data_prop);
         return wrap_message(owner, &owner->root());
       },
       py::arg("model"), py::arg("check") = true, py::arg("dynamic") = false,
+      py::arg("data_prop") = false,
       "Shape-infers a model (a view is changed in place, an onnx.ModelProto is copied in) and\n"
-      "returns a view of the result; raises ValidationError when the checker rejects it.");
+      "returns a view of the result; raises ValidationError when the checker rejects it.\n"
+      "`data_prop` turns on ONNX's data propagation (shapes computed through Shape -> Gather ->\n"
+      "Concat chains).");
   cls.def("verify", &IRGraph::verify,
           "Recomputes every index table from the model alone and compares it with the live one;\n"
           "raises VerifyError (a ValueError) naming the table, the key, what the model implies\n"

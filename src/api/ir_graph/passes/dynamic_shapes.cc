@@ -211,7 +211,7 @@ void IRGraph::update_dynamic_shapes(const std::shared_ptr<ShapesMap>& shapes, bo
         if (node.op_type() == "Reshape") node.set_op_type("Reshape_");
       }
     }
-    copy = infer_shapes(copy, true, true);
+    copy = infer_shapes(copy, true, true, true);  // data propagation: computed Reshape targets
     const auto& inferred = copy->root_as<onnx::ModelProto>().graph();
     for (const auto* list : {&inferred.value_info(), &inferred.output()}) {
       for (const auto& vi : *list) derived[vi.name()].push_back(inf_shape(vi));
@@ -222,7 +222,7 @@ void IRGraph::update_dynamic_shapes(const std::shared_ptr<ShapesMap>& shapes, bo
     tarqLog::d("");
   }
   auto result = host_factory_->new_shapes_map();
-  for (auto& [name, list] : derived) result->set(name, list);
+  for (auto& [name, list] : derived) result->set(name, std::move(list));
   dynamic_shapes = result;
 }
 

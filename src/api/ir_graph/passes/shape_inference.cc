@@ -299,6 +299,21 @@ class InferenceBackup {
   std::vector<std::pair<onnx::GraphProto*, onnx::GraphProto*>> graphs_;  // live, saved
 };
 
+// The operator schemas, with "Reshape_" read as Reshape: the shape
+// derivation renames the Reshape nodes of its copy, and inference (with
+// data propagation, computed targets included) then goes on past them in
+// one pass. A model of its own never holds that type.
+class RenamedReshapeRegistry final : public onnx::ISchemaRegistry {
+ public:
+  // NOLINTNEXTLINE(google-default-arguments)
+  const onnx::OpSchema* GetSchema(const std::string& key, int max_inclusive_version,
+                                  const std::string& domain) const override {
+    const auto* schemas = onnx::OpSchemaRegistry::Instance();
+    const bool renamed = key == "Reshape_" && (domain.empty() || domain == "ai.onnx");
+    return schemas->GetSchema(renamed ? "Reshape" : key, max_inclusive_version, domain);
+  }
+};
+
 // One inference attempt, in place. On success the model holds what inference
 // made of it and true is returned; on any failure the model is given back
 // what it held before and false is returned.
@@ -310,7 +325,8 @@ bool try_infer(MessageOwner& owner, onnx::ModelProto& model, bool data_prop) {
     return false;
   }
   try {
-    onnx::shape_inference::InferShapes(model, onnx::OpSchemaRegistry::Instance(),
+    static const RenamedReshapeRegistry schemas;
+    onnx::shape_inference::InferShapes(model, &schemas,
                                        onnx::ShapeInferenceOptions(false, 0, data_prop));
     return true;
   } catch (...) {
