@@ -55,6 +55,8 @@ class NameLists {
     if (extra_.size() < begin_.size()) extra_.resize(begin_.size());
     for (auto name : names) extra_[i].push_back(arena_.copy(name));
   }
+  // Drops every name extend() added.
+  void drop_extensions() { extra_.clear(); }
   size_t list_size(size_t i) const { return own_size(i) + extra_size(i); }
   std::string_view name(size_t i, size_t j) const {
     const size_t own = own_size(i);

@@ -5,6 +5,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "known_shape.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/errors.h"
 
@@ -20,10 +21,13 @@ double prod(const Dims& dims) {
   return p;
 }
 
-// The fixed shape of a tensor a counter needs.
+// The fixed shape of a tensor a counter needs; one of unknown shape is
+// refused (counting it as one element would be wrong).
 Dims fixed_shape(const IRGraph& g, const std::string& name) {
-  const auto shape = g.get_shape(name);
-  if (!shape) throw ValueError("calc_params_tflops: the shape of '" + name + "' is unknown");
+  const auto shape = known_shape(g, name);
+  if (!shape) {
+    throw ValueError("calc_params_tflops: the shape of '" + name + "' is unknown");
+  }
   Dims dims;
   for (const auto& d : *shape) {
     const auto* v = std::get_if<int64_t>(&d);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "known_shape.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 #include "tarq/errors.h"
 
@@ -23,7 +24,7 @@ FuseRule rule(std::string name, std::string producer, std::string consumer,
 // ValueError when the shape is unknown. A dimension that is not a fixed
 // integer reads as -1, which equals no group count.
 int64_t dim_of(const IRGraph& g, const std::string& name, size_t k) {
-  const auto shape = g.get_shape(name);
+  const auto shape = known_shape(g, name);
   if (!shape) throw ValueError("can_fuse: the shape of '" + name + "' is unknown");
   if (shape->size() <= k) {
     throw IndexError("can_fuse: '" + name + "' has rank " + std::to_string(shape->size()) +
@@ -42,7 +43,9 @@ std::string conv_op_type(const IRGraph& g, const onnx::NodeProto& node) {
     throw IndexError("can_fuse: Conv '" + node.name() + "' lacks its data, weight or output");
   }
   auto shape_of = [&](const std::string& name) {
-    if (!g.get_shape(name)) throw ValueError("can_fuse: the shape of '" + name + "' is unknown");
+    if (!known_shape(g, name)) {
+      throw ValueError("can_fuse: the shape of '" + name + "' is unknown");
+    }
   };
   shape_of(node.input(0));
   shape_of(node.input(1));

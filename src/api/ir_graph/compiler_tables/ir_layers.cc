@@ -18,6 +18,7 @@
 #include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
@@ -52,23 +53,54 @@ bool holds(const std::vector<const M*>& list, const M* m) {
   return false;
 }
 
-// Why a layer model is not valid, or "" when it is. The ONNX checker runs
-// where it can judge the layer: its constants hold their data (no weight
-// cache) and its operators are standard.
-std::string invalid_reason(const onnx::ModelProto& layer, bool data_inline) {
+// The layer's name: the node's, else (blank) its first named output, else
+// its operator type and layer id.
+std::string layer_name(const onnx::NodeProto& node, int64_t id) {
+  if (node.name().find_first_not_of(" \t\n\r\f\v") != std::string::npos) return node.name();
+  for (const auto& out : node.output()) {
+    if (!out.empty()) return out;
+  }
+  return fmt::format("{}_{}", node.op_type(), id);
+}
+
+bool holds_data(const onnx::TensorProto& t) {
+  if (t.data_location() == onnx::TensorProto::EXTERNAL || t.has_raw_data()) return true;
+  int64_t n = 1;
+  for (int64_t d : t.dims()) n *= d;
+  return n == 0 || t.float_data_size() || t.int32_data_size() || t.string_data_size() ||
+         t.int64_data_size() || t.double_data_size() || t.uint64_data_size();
+}
+
+// Why a layer model is not valid, or "" when it is: every tensor input and
+// output needs a known rank, and a layer of standard operators must pass
+// the ONNX checker. Constants whose data the weight cache holds are left
+// out of the checked copy (their graph inputs declare them).
+std::string invalid_reason(const onnx::ModelProto& layer) {
   const auto& g = layer.graph();
-  for (const auto& out : g.output()) {
-    if (!out.type().has_tensor_type()) continue;  // sequences, optionals: no rank to know
-    if (!out.type().tensor_type().has_shape()) {
-      return fmt::format("the output '{}' has no known rank", out.name());
+  for (const auto* list : {&g.input(), &g.output()}) {
+    for (const auto& vi : *list) {
+      if (!vi.type().has_tensor_type()) continue;  // sequences, optionals: no rank to know
+      if (!vi.type().tensor_type().has_shape()) {
+        return fmt::format("'{}' has no known rank", vi.name());
+      }
     }
   }
-  if (!data_inline) return {};
   for (const auto& node : g.node()) {
     if (is_extend_op(node.op_type())) return {};
   }
   try {
-    onnx::checker::check_model(layer);
+    if (std::all_of(g.initializer().begin(), g.initializer().end(), holds_data)) {
+      onnx::checker::check_model(layer);
+    } else {
+      onnx::ModelProto light = layer;
+      auto* inits = light.mutable_graph()->mutable_initializer();
+      google::protobuf::RepeatedPtrField<onnx::TensorProto> kept;
+      for (auto& t : *inits) {
+        if (holds_data(t)) *kept.Add() = std::move(t);
+      }
+      inits->Swap(&kept);
+      onnx::checker::check_model(light);
+    }
   } catch (const std::exception& e) {
     return e.what();
   }
@@ -105,6 +137,10 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   // replaces the graph's handles, not these.
   refresh_derived();
   const std::shared_ptr<NameLists> frees = can_frees_;
+  // A fused layer's list is its producer's with its consumer's appended;
+  // what an earlier export appended goes first, so that no tensor is listed
+  // twice.
+  frees->drop_extensions();
   const auto consts = consts_;
   const auto graph_inputs = inputs_with_const_;
   const OwnerPtr graph_keep = graph_owner_;
@@ -120,7 +156,6 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   }
   std::vector<std::pair<std::string, int64_t>> imports;
   for (const auto& op : model_->opset_import()) imports.emplace_back(op.domain(), op.version());
-  const bool data_inline = !initializer_dat;
 
   // Value information of the computed tensors, from inference with data
   // propagation on a copy (the graph's model keeps what it states).
@@ -197,8 +232,7 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
 
     auto layer_owner = std::make_shared<MessageOwner>(std::make_unique<onnx::ModelProto>());
     onnx::GraphProto& lg = *layer_owner->root_as<onnx::ModelProto>().mutable_graph();
-    const bool blank = node.name().find_first_not_of(" \t\n\r\f\v") == std::string::npos;
-    lg.set_name(blank && node.output_size() > 0 ? node.output(0) : node.name());
+    lg.set_name(layer_name(node, cur_id));
     *lg.add_node() = node;
 
     // The names the node reads: its inputs, then what its subgraphs read
@@ -308,7 +342,7 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
 
     OwnerPtr layer = make_model(std::move(lg), imports, false);
     const auto& model = layer->root_as<onnx::ModelProto>();
-    const std::string why = invalid_reason(model, data_inline);
+    const std::string why = invalid_reason(model);
     if (!why.empty()) {
       tarqLog::e(fmt::format("{}: layer {} ('{}') is not a valid model: {}", kOp, cur_id,
                              model.graph().name(), why));

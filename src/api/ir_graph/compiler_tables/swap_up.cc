@@ -85,7 +85,9 @@ void IRGraph::update_swap_up() {
   }
   size_t kept = 0;
   for (size_t i = 0; i < node_swap_up.size(); ++i) {
-    if (!unlisted[i]) node_swap_up[kept++] = std::move(node_swap_up[i]);
+    if (unlisted[i]) continue;
+    if (kept != i) node_swap_up[kept] = std::move(node_swap_up[i]);
+    ++kept;
   }
   node_swap_up.resize(kept);
 }

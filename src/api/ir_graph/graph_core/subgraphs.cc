@@ -103,4 +103,12 @@ std::vector<std::string_view> outer_scope_reads(const onnx::NodeProto& node) {
   return reads;
 }
 
+LateReads late_subgraph_reads(const google::protobuf::RepeatedPtrField<onnx::NodeProto>& nodes) {
+  LateReads out;
+  for (int i = 0; i < nodes.size(); ++i) {
+    for (std::string_view name : outer_scope_reads(nodes.Get(i))) out.last[name] = i;
+  }
+  return out;
+}
+
 }  // namespace tarq

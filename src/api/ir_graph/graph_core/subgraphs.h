@@ -7,7 +7,9 @@
 
 #include <onnx/onnx_pb.h>
 
+#include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tarq {
@@ -22,5 +24,18 @@ bool has_subgraphs(const onnx::NodeProto& node);
 // point into the model's strings: use them before the model changes. No
 // recursion, so any depth of nesting is walked.
 std::vector<std::string_view> outer_scope_reads(const onnx::NodeProto& node);
+
+// Per node position of `nodes`: for each name a later node's subgraphs read
+// from outside, the position of the last such node. The freeable-tensor
+// analysis keeps such a tensor until that node has run, whatever its
+// consumer count says (only If branches are linked as consumers).
+struct LateReads {
+  std::unordered_map<std::string_view, int64_t> last;
+  int64_t at(std::string_view name) const {
+    auto it = last.find(name);
+    return it == last.end() ? -1 : it->second;
+  }
+};
+LateReads late_subgraph_reads(const google::protobuf::RepeatedPtrField<onnx::NodeProto>& nodes);
 
 }  // namespace tarq

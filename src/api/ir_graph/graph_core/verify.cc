@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "declared_size.h"
@@ -24,6 +25,7 @@
 #include "equal_nodes.h"
 #include "node_slots.h"
 #include "read_ahead.h"
+#include "subgraphs.h"
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -365,8 +367,15 @@ void IRGraph::verify() const {
   }
   std::vector<int64_t> reads(ops.end_position(), 0);
   std::vector<size_t> freed;
+  const LateReads late = late_subgraph_reads(node_list);
+  std::unordered_map<int64_t, std::vector<size_t>> waiting;
+  int current = 0;
   auto count_read = [&](size_t pos) {
-    if (++reads[pos] == static_cast<int64_t>(ops.entry(pos).second->outputs.size())) {
+    if (++reads[pos] != static_cast<int64_t>(ops.entry(pos).second->outputs.size())) return;
+    const int64_t until = late.at(ops.entry(pos).first);
+    if (until > current) {
+      waiting[until].push_back(pos);
+    } else {
       freed.push_back(pos);
     }
   };
@@ -377,6 +386,7 @@ void IRGraph::verify() const {
   DistinctReads distinct;
   for (int i = 0; i < n; ++i) {
     const auto& node = node_list.Get(i);
+    current = i;
     freed.clear();
     const size_t begin = slots.in_begin[static_cast<size_t>(i)];
     const size_t end = slots.in_begin[static_cast<size_t>(i) + 1];
@@ -396,6 +406,10 @@ void IRGraph::verify() const {
           }
         }
       }
+    }
+    auto late_here = waiting.find(i);
+    if (late_here != waiting.end()) {
+      freed.insert(freed.end(), late_here->second.begin(), late_here->second.end());
     }
     const size_t listed = frees.list_size(static_cast<size_t>(i));
     for (size_t k = 0; k < std::max(listed, freed.size()); ++k) {
