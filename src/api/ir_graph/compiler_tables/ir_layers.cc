@@ -307,7 +307,14 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
         bool outputs_kept = true;
         for (const auto& out : node.output()) outputs_kept &= !graph_outputs.count(out);
         if (computed == 1 && placed && reads_first && outputs_kept) {
-          const bool fuse = can_fuse(node, *next, true, quant_tab);
+          // A Conv whose kind cannot be told (a shape it needs is unknown)
+          // stays a layer of its own.
+          bool fuse = false;
+          try {
+            fuse = can_fuse(node, *next, true, quant_tab);
+          } catch (const ValueError&) {
+          } catch (const IndexError&) {
+          }
           after_host_code();
           if (fuse) node2 = next;
         }
