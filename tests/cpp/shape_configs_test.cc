@@ -86,13 +86,8 @@ TEST(ExpandBatch, ARefusalKeepsTheModelAndASuccessRebuildsOnTheNewOne) {
   tarq::IRGraphOptions o;
   o.initializer_dat = cache;
   onnx::ModelProto three = *static_cast<onnx::ModelProto*>(&tarq::load_model(kExample)->root());
-  three.mutable_graph()
-      ->mutable_input(0)
-      ->mutable_type()
-      ->mutable_tensor_type()
-      ->mutable_shape()
-      ->mutable_dim(0)
-      ->set_dim_value(3);
+  auto* type = three.mutable_graph()->mutable_input(0)->mutable_type()->mutable_tensor_type();
+  type->mutable_shape()->mutable_dim(0)->set_dim_value(3);  // a batch of 3 is refused
   IRGraph refused(three, o);
   const std::string before = refused.model().SerializeAsString();
   EXPECT_FALSE(refused.expand_batch(2));

@@ -21,6 +21,26 @@ def light_models():
     return sorted(glob.glob(os.path.join(base, "*.onnx")))
 
 
+def backend_inputs(path, model):
+    """The inputs of a backend model's first test data set, by name, or None
+    (also when an input is a sequence or an optional)."""
+    from onnx import numpy_helper
+
+    files = sorted(glob.glob(os.path.join(os.path.dirname(path), "test_data_set_0", "input_*.pb")))
+    init = {t.name for t in model.graph.initializer}
+    inputs = [vi for vi in model.graph.input if vi.name not in init]
+    if not files or len(files) != len(inputs) or not all(
+            vi.type.HasField("tensor_type") for vi in inputs):
+        return None
+    feeds = {}
+    for vi, f in zip(inputs, files):
+        t = onnx.TensorProto()
+        with open(f, "rb") as fh:
+            t.ParseFromString(fh.read())
+        feeds[vi.name] = numpy_helper.to_array(t)
+    return feeds
+
+
 @pytest.fixture(scope="session")
 def ir():
     import tarq.api.ir_graph as ir

@@ -11,7 +11,7 @@ import onnx
 import pytest
 from onnx import helper, numpy_helper
 
-from conftest import EXAMPLE, light_models, ort_session
+from conftest import EXAMPLE, backend_inputs, light_models, ort_session
 
 BATCH = 4
 
@@ -146,26 +146,14 @@ def _sample(batched, single, i):
     return np.take(batched, range(i * n, (i + 1) * n), axis=axis)
 
 
-def _samples(model_dir, original):
+def _samples(path, original):
     """Four samples from the model's own test data: the first as given, the
     others with float inputs scaled slightly, integer inputs kept."""
-    import glob
-    files = sorted(glob.glob(os.path.join(model_dir, "test_data_set_0", "input_*.pb")))
-    init = {t.name for t in original.graph.initializer}
-    names = [vi.name for vi in original.graph.input if vi.name not in init]
-    if len(files) != len(names):
+    base = backend_inputs(path, original)
+    if base is None:
         return None
-    base = {}
-    for name, f in zip(names, files):
-        t = onnx.TensorProto()
-        with open(f, "rb") as fh:
-            t.ParseFromString(fh.read())
-        base[name] = numpy_helper.to_array(t)
-    out = []
-    for k in range(BATCH):
-        out.append({n: (a * (1 + 0.125 * k)).astype(a.dtype) if a.dtype.kind == "f" else a
-                    for n, a in base.items()})
-    return out
+    return [{n: (a * (1 + 0.125 * k)).astype(a.dtype) if a.dtype.kind == "f" else a
+             for n, a in base.items()} for k in range(BATCH)]
 
 
 # Models the packages ship with free dimensions, pinned as a conversion at
@@ -240,7 +228,7 @@ def test_backend_models_expanded_compute_each_sample_or_are_refused(ir, capsys):
 
     def case(path):
         model = onnx.load(path)
-        return path, model, lambda: _samples(os.path.dirname(path), model)
+        return path, model, lambda: _samples(path, model)
 
     cases = (case(p) for p in backend_models())
     tally, proved = _expand_all(ir, cases)

@@ -6,7 +6,6 @@ model computes. The tables beside them say which layers read each tensor and
 which tensors a layer may free, and both agree with what the layers read.
 """
 import collections
-import glob
 import logging
 import os
 import re
@@ -16,7 +15,7 @@ import onnx
 import pytest
 from onnx import numpy_helper
 
-from conftest import EXAMPLE, backend_models, light_models, ort_session
+from conftest import EXAMPLE, backend_inputs, backend_models, light_models, ort_session
 
 RTOL, ATOL = 1e-4, 1e-5
 
@@ -178,25 +177,6 @@ def _random_feeds(name, model, seed=0):
     return feeds
 
 
-def _test_data(path, model):
-    """The inputs of a backend model's first test data set, or None (also
-    when an input is a sequence or an optional: these stay untried)."""
-    files = sorted(glob.glob(os.path.join(os.path.dirname(path), "test_data_set_0", "input_*.pb")))
-    init = {t.name for t in model.graph.initializer}
-    inputs = [vi for vi in model.graph.input if vi.name not in init]
-    names = [vi.name for vi in inputs]
-    if not files or len(files) != len(names) or not all(
-            vi.type.HasField("tensor_type") for vi in inputs):
-        return None
-    feeds = {}
-    for name, f in zip(names, files):
-        t = onnx.TensorProto()
-        with open(f, "rb") as fh:
-            t.ParseFromString(fh.read())
-        feeds[name] = numpy_helper.to_array(t)
-    return feeds
-
-
 def _prove_all(ir, cases, cache):
     """Proves each (name, model, feeds) case without and with fusion; returns
     the tally of outcomes and the faults found, (name, mode) -> error."""
@@ -282,7 +262,7 @@ def test_layers_of_shipped_models_compute_the_model(ir, capsys):
 def test_layers_of_backend_models_compute_the_model(ir, capsys):
     """Every backend-test model on its own test data; the weights stay in the
     model, so that the graph checks each layer as it makes it."""
-    cases = ((p.split("/")[-2], onnx.load(p), lambda m, p=p: _test_data(p, m))
+    cases = ((p.split("/")[-2], onnx.load(p), lambda m, p=p: backend_inputs(p, m))
              for p in backend_models())
     tally, faults = _prove_all(ir, cases, cache=False)
     _print_tally(capsys, "the backend test data", tally, faults)
