@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
         "Less log output (repeatable)");
   };
   auto* info = app.add_subcommand(
-      "info", "Inputs, outputs, node and initializer counts, and operator frequencies.");
+      "info",
+      "Inputs, outputs, node and initializer counts, parameter MiB, TFLOPs and the operator mix.");
   add_common(info);
   std::string node_name;
   info->add_option("--node", node_name,

@@ -1,16 +1,20 @@
 // tarq-ir, run as a user runs it.
 #include <gtest/gtest.h>
+#include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tarq/api/ir_graph/ir_graph.h"
 
@@ -259,4 +263,48 @@ TEST(TarqIrBatch, ExpandsOrSaysWhyAndShowsShapesPerConfiguration) {
   EXPECT_NE(r.out.find("block1/conv_out"), std::string::npos);
   EXPECT_NE(run_keeping_stderr("shapes --config 1x3x32x32 --input nope", &err).status, 0);
   EXPECT_NE(err.find("'nope' is not a graph input"), std::string::npos) << err;
+}
+
+TEST(TarqIrInfo, CostFiguresAndOperatorMix) {
+  ToolRun r = run("info --json");
+  ASSERT_EQ(r.status, 0);
+  auto j = nlohmann::ordered_json::parse(r.out);
+  // 2,210 weight elements of 4 bytes.
+  EXPECT_NEAR(j["params_mib"].get<double>(), 2210 * 4 / 1048576.0, 1e-12);
+  // Multiply-accumulates of the example, by hand: three convolutions
+  // (229,376 + 598,016 + 299,008), two batch normalizations (16,384 each),
+  // three Relu (8,192 + 8,192 + 4,096), the residual Add (8,192) and the
+  // Gemm (16 input elements times 160 weights = 2,560, as the counters take
+  // it); two operations each.
+  EXPECT_NEAR(j["tflops"].get<double>(), 2 * 1190400 / 1e12, 1e-15);
+  EXPECT_FALSE(j.contains("tflops_reason"));
+  std::vector<std::string> order;
+  for (const auto& item : j["operators"].items()) order.push_back(item.key());
+  EXPECT_EQ(order, (std::vector<std::string>{"Conv", "Relu", "BatchNormalization", "Add", "Flatten",
+                                             "Gemm", "GlobalAveragePool", "MaxPool", "Softmax"}));
+
+  // A symbolic batch size: no TFLOPs, said why, and the command still works.
+  tarq::OwnerPtr owner = tarq::load_model(kExample);
+  auto& model = owner->root_as<onnx::ModelProto>();
+  model.mutable_graph()
+      ->mutable_input(0)
+      ->mutable_type()
+      ->mutable_tensor_type()
+      ->mutable_shape()
+      ->mutable_dim(0)
+      ->set_dim_param("N");
+  const std::string symbolic = ::testing::TempDir() + "tarq_info_symbolic.onnx";
+  tarq::save_model(model, symbolic);
+  r = run("info --json " + symbolic);
+  ASSERT_EQ(r.status, 0);
+  j = nlohmann::ordered_json::parse(r.out);
+  EXPECT_TRUE(j["tflops"].is_null());
+  EXPECT_NE(j["tflops_reason"].get<std::string>().find("'input'"), std::string::npos)
+      << j["tflops_reason"];
+  EXPECT_NEAR(j["params_mib"].get<double>(), 2210 * 4 / 1048576.0, 1e-12);
+  ToolRun text = run("info " + symbolic);
+  ASSERT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("TFLOPs: n/a ("), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Parameters: 0.008 MiB"), std::string::npos) << text.out;
+  std::remove(symbolic.c_str());
 }
