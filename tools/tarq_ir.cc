@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "layer_export.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/errors.h"
 
@@ -71,6 +72,23 @@ int main(int argc, char** argv) {
       ->required();
   shapes->add_option("--input", shapes_opts.input,
                      "The graph input the configurations set (default: the only one)");
+  LayerOptions layer_opts;
+  std::string layers_dir;
+  auto add_layer_options = [&](CLI::App* sub) {
+    add_common(sub);
+    sub->add_flag("--fuse", layer_opts.fuse,
+                  "One layer for a producer and its single consumer where the target fuses them");
+    sub->add_option("--target", layer_opts.target, "NPU target whose fusion rules apply")
+        ->check(CLI::IsMember(npu_targets()))
+        ->capture_default_str();
+  };
+  auto* layers = app.add_subcommand(
+      "layers",
+      "Cut the model into the layers the NPU compiler takes: DIR/layer_<id>.onnx, one complete "
+      "model per layer, and DIR/layers.json (nodes, inputs, outputs, freeable tensors, readers).");
+  add_layer_options(layers);
+  layers->add_option("-o,--output", layers_dir, "Folder to write into (created when missing)")
+      ->required();
   CLI11_PARSE(app, argc, argv);
 
   if (common.model.empty()) common.model = default_model_path(argv[0]);
@@ -89,6 +107,7 @@ int main(int argc, char** argv) {
     if (*clean) return run_clean(common, edit_out);
     if (*expand) return run_expand_batch(common, batch, edit_out);
     if (*shapes) return run_shapes(common, shapes_opts);
+    if (*layers) return run_layers(common, layer_opts, layers_dir);
   } catch (const OutputError& e) {
     std::cerr << "tarq-ir: " << e.what()
               << "\n  hint: the output's folder must exist and be writable\n";
