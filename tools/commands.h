@@ -65,6 +65,9 @@ struct LayerOptions {
 // layers.json: each layer's nodes, inputs, outputs and freeable tensors, and
 // the layers that read each tensor.
 int run_layers(const CommonOptions& options, const LayerOptions& layers, const std::string& dir);
+// One self-contained HTML page: model summary, operator mix, multiply-
+// accumulates per layer and the memory live after each layer.
+int run_report(const CommonOptions& options, const LayerOptions& layers, const std::string& output);
 
 // A file the tool cannot write.
 struct OutputError : FileError {

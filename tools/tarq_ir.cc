@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   shapes->add_option("--input", shapes_opts.input,
                      "The graph input the configurations set (default: the only one)");
   LayerOptions layer_opts;
-  std::string layers_dir;
+  std::string layers_dir, report_out;
   auto add_layer_options = [&](CLI::App* sub) {
     add_common(sub);
     sub->add_flag("--fuse", layer_opts.fuse,
@@ -89,6 +89,12 @@ int main(int argc, char** argv) {
   add_layer_options(layers);
   layers->add_option("-o,--output", layers_dir, "Folder to write into (created when missing)")
       ->required();
+  auto* report = app.add_subcommand(
+      "report",
+      "Write one self-contained HTML page: summary, operator mix, multiply-accumulates per "
+      "layer and activation memory over the layers.");
+  add_layer_options(report);
+  report->add_option("-o,--output", report_out, "The HTML file to write")->required();
   CLI11_PARSE(app, argc, argv);
 
   if (common.model.empty()) common.model = default_model_path(argv[0]);
@@ -108,6 +114,7 @@ int main(int argc, char** argv) {
     if (*expand) return run_expand_batch(common, batch, edit_out);
     if (*shapes) return run_shapes(common, shapes_opts);
     if (*layers) return run_layers(common, layer_opts, layers_dir);
+    if (*report) return run_report(common, layer_opts, report_out);
   } catch (const OutputError& e) {
     std::cerr << "tarq-ir: " << e.what()
               << "\n  hint: the output's folder must exist and be writable\n";
