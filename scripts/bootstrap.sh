@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the fuzzer (clang, libFuzzer)
-# need, then builds the pinned ONNX C++ library once into a per-version cache
-# outside the work tree.
+# need (headless chromium and a font: the report page's test opens the page
+# in it), then builds the pinned ONNX C++ library once into a per-version
+# cache outside the work tree.
 # Idempotent: a second run on the same machine only checks what is there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +14,8 @@ ONNX_PREFIX=$CACHE/onnx-$ONNX_VERSION
 
 DEBS=(libprotobuf-dev protobuf-compiler libtsl-ordered-map-dev libfmt-dev
       libcli11-dev nlohmann-json3-dev libxxhash-dev libgtest-dev libgmock-dev ninja-build
-      ccache libonnx-testdata clang-format clang libclang-rt-14-dev locales)
+      ccache libonnx-testdata clang-format clang libclang-rt-14-dev locales
+      chromium fonts-dejavu-core)
 
 missing=()
 for p in "${DEBS[@]}"; do

@@ -55,11 +55,30 @@ struct ShapesOptions {
 };
 int run_shapes(const CommonOptions& options, const ShapesOptions& shapes);
 
+// How the model is cut into layers: with --fuse a producer and its single
+// consumer that the target runs as one become one layer.
+struct LayerOptions {
+  bool fuse = false;
+  std::string target = "mini";
+};
+// One model file per layer in `dir` (layer_<id>.onnx) and the table
+// layers.json: each layer's nodes, inputs, outputs and freeable tensors, and
+// the layers that read each tensor.
+int run_layers(const CommonOptions& options, const LayerOptions& layers, const std::string& dir);
+// One self-contained HTML page: model summary, operator mix, multiply-
+// accumulates per layer and the memory live after each layer.
+int run_report(const CommonOptions& options, const LayerOptions& layers, const std::string& output);
+
 // A file the tool cannot write.
 struct OutputError : FileError {
   using FileError::FileError;
 };
 // Writes the model file atomically (OutputError when it cannot).
 void write_model(const onnx::ModelProto& model, const std::string& path);
+// Writes text the same way (OutputError when it cannot).
+void write_text(const std::string& text, const std::string& path);
+// Creates the folder when missing; OutputError when it is not a folder or
+// cannot be written into.
+void prepare_output_dir(const std::string& dir);
 
 }  // namespace tarq::cli

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "model_figures.h"
 #include "tarq/api/ir_graph/ir_graph.h"
 
 namespace tarq::cli {
@@ -40,14 +41,6 @@ std::vector<TensorInfo> describe(const IRGraph& g, const NameVector& names) {
   return out;
 }
 
-std::string human_bytes(int64_t b) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double v = static_cast<double>(b);
-  int u = 0;
-  while (v >= 1024 && u < 4) v /= 1024, ++u;
-  return u == 0 ? fmt::format("{} B", b) : fmt::format("{:.1f} {}", v, units[u]);
-}
-
 }  // namespace
 
 int run_info(const CommonOptions& options) {
@@ -55,19 +48,8 @@ int run_info(const CommonOptions& options) {
   IRGraph g(owner);
   const auto& model = g.model();
 
-  // Operator frequencies, most frequent first; ties in order of appearance.
-  std::vector<std::pair<std::string, int64_t>> freq;
-  for (const auto& n : model.graph().node()) {
-    auto it = std::find_if(freq.begin(), freq.end(),
-                           [&](const auto& f) { return f.first == n.op_type(); });
-    if (it == freq.end()) {
-      freq.emplace_back(n.op_type(), 1);
-    } else {
-      ++it->second;
-    }
-  }
-  std::stable_sort(freq.begin(), freq.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  const auto freq = operator_mix(g);
+  const CostFigures cost = cost_figures(g);
   auto ins = describe(g, g.inputs());
   auto outs = describe(g, g.outputs());
   int64_t n_nodes = model.graph().node_size();
@@ -91,9 +73,16 @@ int run_info(const CommonOptions& options) {
     j["outputs"] = tensors(outs);
     j["nodes"] = n_nodes;
     j["initializers"] = {{"count", n_inits}, {"bytes", g.n_bytes}};
+    j["params_mib"] = cost.params_mib;
+    if (cost.tflops) {
+      j["tflops"] = *cost.tflops;
+    } else {
+      j["tflops"] = nullptr;
+      j["tflops_reason"] = cost.tflops_reason;
+    }
     j["operators"] = nlohmann::ordered_json::object();
     for (const auto& [op, count] : freq) j["operators"][op] = count;
-    std::cout << j.dump(2) << "\n";
+    std::cout << j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     return 0;
   }
 
@@ -115,13 +104,23 @@ int run_info(const CommonOptions& options) {
   print_tensors("Inputs", ins);
   print_tensors("Outputs", outs);
   std::cout << fmt::format("Nodes: {}\n", n_nodes);
-  std::cout << fmt::format("Initializers: {} ({}, {} bytes)\n", n_inits, human_bytes(g.n_bytes),
-                           g.n_bytes);
+  std::cout << fmt::format("Initializers: {} ({}, {} bytes)\n", n_inits,
+                           human_bytes(static_cast<double>(g.n_bytes)), g.n_bytes);
+  std::cout << fmt::format("Parameters: {:.3f} MiB (4 bytes per weight element)\n",
+                           cost.params_mib);
+  if (cost.tflops) {
+    std::cout << fmt::format("TFLOPs: {:.6g} (2 per multiply-accumulate)\n", *cost.tflops);
+  } else {
+    std::cout << fmt::format("TFLOPs: n/a ({})\n", cost.tflops_reason);
+  }
   std::cout << fmt::format("Operators ({} types):\n", freq.size());
   size_t op_width = 2;
   for (const auto& f : freq) op_width = std::max(op_width, f.first.size());
-  for (const auto& [op, count] : freq)
-    std::cout << fmt::format("  {:<{}}  {:>6}\n", op, op_width, count);
+  for (const auto& [op, count] : freq) {
+    const double share =
+        n_nodes ? 100.0 * static_cast<double>(count) / static_cast<double>(n_nodes) : 0;
+    std::cout << fmt::format("  {:<{}}  {:>6}  {:5.1f}%\n", op, op_width, count, share);
+  }
   return 0;
 }
 

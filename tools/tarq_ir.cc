@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "layer_export.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/errors.h"
 
@@ -22,7 +23,8 @@ int main(int argc, char** argv) {
         "Less log output (repeatable)");
   };
   auto* info = app.add_subcommand(
-      "info", "Inputs, outputs, node and initializer counts, and operator frequencies.");
+      "info",
+      "Inputs, outputs, node and initializer counts, parameter MiB, TFLOPs and the operator mix.");
   add_common(info);
   std::string node_name;
   info->add_option("--node", node_name,
@@ -70,6 +72,29 @@ int main(int argc, char** argv) {
       ->required();
   shapes->add_option("--input", shapes_opts.input,
                      "The graph input the configurations set (default: the only one)");
+  LayerOptions layer_opts;
+  std::string layers_dir, report_out;
+  auto add_layer_options = [&](CLI::App* sub) {
+    add_common(sub);
+    sub->add_flag("--fuse", layer_opts.fuse,
+                  "One layer for a producer and its single consumer where the target fuses them");
+    sub->add_option("--target", layer_opts.target, "NPU target whose fusion rules apply")
+        ->check(CLI::IsMember(npu_targets()))
+        ->capture_default_str();
+  };
+  auto* layers = app.add_subcommand(
+      "layers",
+      "Cut the model into the layers the NPU compiler takes: DIR/layer_<id>.onnx, one complete "
+      "model per layer, and DIR/layers.json (nodes, inputs, outputs, freeable tensors, readers).");
+  add_layer_options(layers);
+  layers->add_option("-o,--output", layers_dir, "Folder to write into (created when missing)")
+      ->required();
+  auto* report = app.add_subcommand(
+      "report",
+      "Write one self-contained HTML page: summary, operator mix, multiply-accumulates per "
+      "layer and activation memory over the layers.");
+  add_layer_options(report);
+  report->add_option("-o,--output", report_out, "The HTML file to write")->required();
   CLI11_PARSE(app, argc, argv);
 
   if (common.model.empty()) common.model = default_model_path(argv[0]);
@@ -88,6 +113,8 @@ int main(int argc, char** argv) {
     if (*clean) return run_clean(common, edit_out);
     if (*expand) return run_expand_batch(common, batch, edit_out);
     if (*shapes) return run_shapes(common, shapes_opts);
+    if (*layers) return run_layers(common, layer_opts, layers_dir);
+    if (*report) return run_report(common, layer_opts, report_out);
   } catch (const OutputError& e) {
     std::cerr << "tarq-ir: " << e.what()
               << "\n  hint: the output's folder must exist and be writable\n";

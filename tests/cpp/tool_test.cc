@@ -1,16 +1,20 @@
 // tarq-ir, run as a user runs it.
 #include <gtest/gtest.h>
+#include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tarq/api/ir_graph/ir_graph.h"
 
@@ -259,4 +263,160 @@ TEST(TarqIrBatch, ExpandsOrSaysWhyAndShowsShapesPerConfiguration) {
   EXPECT_NE(r.out.find("block1/conv_out"), std::string::npos);
   EXPECT_NE(run_keeping_stderr("shapes --config 1x3x32x32 --input nope", &err).status, 0);
   EXPECT_NE(err.find("'nope' is not a graph input"), std::string::npos) << err;
+}
+
+namespace {
+
+nlohmann::json read_json(const std::string& path) {
+  std::ifstream in(path);
+  return nlohmann::json::parse(in);
+}
+
+// The node names of the layer table, in layer order.
+std::vector<std::string> layer_nodes(const nlohmann::json& table) {
+  std::vector<std::string> names;
+  for (const auto& layer : table["layers"]) {
+    for (const auto& n : layer["nodes"]) names.push_back(n["name"]);
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(TarqIrLayers, WritesOneCheckedModelPerLayerAndATableThatAgreesWithThem) {
+  const std::string dir = ::testing::TempDir() + "tarq_layers_test";
+  std::filesystem::remove_all(dir);
+  ASSERT_EQ(run("layers -o " + dir).status, 0);
+  const auto table = read_json(dir + "/layers.json");
+  tarq::OwnerPtr example = tarq::load_model(kExample);
+  const auto& graph = example->root_as<onnx::ModelProto>().graph();
+  std::vector<std::string> model_nodes;
+  for (const auto& n : graph.node()) model_nodes.push_back(n.name());
+  // Without fusion: one layer per node, in model order.
+  ASSERT_EQ(table["layers"].size(), 14u);
+  EXPECT_EQ(layer_nodes(table), model_nodes);
+  EXPECT_EQ(table["layers"][0]["nodes"][0]["op_type"], "Conv");
+  EXPECT_EQ(table["layers"][13]["file"], "layer_13.onnx");
+  EXPECT_EQ(table["layers"][0]["file"], "layer_00.onnx");
+
+  std::map<std::string, std::vector<int64_t>> read_by;  // from the layers' inputs
+  std::set<std::string> freed;
+  for (const auto& layer : table["layers"]) {
+    const int64_t id = layer["id"];
+    // The file is a complete model: it loads, passes the ONNX checker with
+    // its constants' data, and holds what the table says.
+    tarq::OwnerPtr owner = tarq::load_model(dir + "/" + layer["file"].get<std::string>());
+    const auto& m = owner->root_as<onnx::ModelProto>();
+    EXPECT_NO_THROW(onnx::checker::check_model(m, /*full_check=*/true)) << layer["file"];
+    ASSERT_EQ(m.graph().node_size(), static_cast<int>(layer["nodes"].size()));
+    EXPECT_EQ(m.graph().node(0).name(), layer["nodes"][0]["name"]);
+    ASSERT_EQ(m.graph().output_size(), static_cast<int>(layer["outputs"].size()));
+    EXPECT_EQ(m.graph().output(0).name(), layer["outputs"][0]);
+    EXPECT_EQ(m.graph().initializer_size(), static_cast<int>(layer["constants"].size()));
+    for (const auto& t : m.graph().initializer()) {
+      EXPECT_TRUE(t.has_raw_data() || t.float_data_size() || t.int64_data_size()) << t.name();
+    }
+    for (const auto& in : layer["inputs"]) read_by[in].push_back(id);
+    // A tensor is freed once, by a layer no later layer reads it after.
+    for (const auto& f : layer["frees"]) {
+      EXPECT_TRUE(freed.insert(f).second) << f;
+      const auto& readers = table["readers"][f.get<std::string>()];
+      ASSERT_FALSE(readers.empty()) << f;
+      EXPECT_EQ(readers.back(), id) << f;
+    }
+  }
+  EXPECT_TRUE(freed.count("input"));
+  EXPECT_FALSE(freed.count("probabilities"));  // a graph output
+  // "readers" lists, per computed tensor, exactly the layers that read it.
+  std::map<std::string, std::vector<int64_t>> readers = table["readers"];
+  EXPECT_EQ(readers, read_by);
+  EXPECT_EQ(readers["block1/relu_out"], (std::vector<int64_t>{3, 5}));  // conv and residual add
+
+  // Fused: fewer layers, every node still in exactly one of them, in order.
+  const std::string fused = dir + "_fused";
+  std::filesystem::remove_all(fused);
+  ToolRun r = run("layers --fuse --target d5 --json -o " + fused);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(nlohmann::json::parse(r.out)["layers"], 11);
+  const auto ft = read_json(fused + "/layers.json");
+  EXPECT_EQ(ft["target"], "d5");
+  EXPECT_LT(ft["layers"].size(), 14u);
+  EXPECT_EQ(layer_nodes(ft), model_nodes);
+  bool saw_pair = false;
+  for (const auto& layer : ft["layers"]) {
+    if (layer["nodes"].size() != 2) continue;
+    saw_pair = true;
+    // A fused layer writes only the consumer's output; the tensor between
+    // the two never leaves it.
+    EXPECT_EQ(layer["outputs"].size(), 1u);
+    tarq::OwnerPtr owner = tarq::load_model(fused + "/" + layer["file"].get<std::string>());
+    EXPECT_NO_THROW(onnx::checker::check_model(owner->root_as<onnx::ModelProto>(), true));
+  }
+  EXPECT_TRUE(saw_pair);
+  std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(fused);
+}
+
+TEST(TarqIrLayers, RefusesBadModelsTargetsAndFolders) {
+  const std::string dir = ::testing::TempDir() + "tarq_layers_refused";
+  std::filesystem::remove_all(dir);
+  std::string err;
+  EXPECT_EQ(run_keeping_stderr("layers /no/such/model.onnx -o " + dir, &err).status, 2);
+  EXPECT_NE(err.find("/no/such/model.onnx"), std::string::npos) << err;
+  EXPECT_NE(run_keeping_stderr("layers --target z80 -o " + dir, &err).status, 0);
+  EXPECT_NE(err.find("z80"), std::string::npos) << err;
+  EXPECT_NE(err.find("e8k1"), std::string::npos) << err;  // the targets are named
+  EXPECT_FALSE(std::filesystem::exists(dir));
+  // A file where the folder should be.
+  const std::string file = ::testing::TempDir() + "tarq_layers_a_file";
+  { std::ofstream(file) << "x"; }
+  EXPECT_EQ(run_keeping_stderr("layers -o " + file, &err).status, 2);
+  EXPECT_NE(err.find("as the output folder"), std::string::npos) << err;
+  EXPECT_EQ(run_keeping_stderr("layers -o " + file + "/sub", &err).status, 2);
+  std::remove(file.c_str());
+  EXPECT_NE(run("layers").status, 0);  // -o is required
+}
+
+TEST(TarqIrInfo, CostFiguresAndOperatorMix) {
+  ToolRun r = run("info --json");
+  ASSERT_EQ(r.status, 0);
+  auto j = nlohmann::ordered_json::parse(r.out);
+  // 2,210 weight elements of 4 bytes.
+  EXPECT_NEAR(j["params_mib"].get<double>(), 2210 * 4 / 1048576.0, 1e-12);
+  // Multiply-accumulates of the example, by hand: three convolutions
+  // (229,376 + 598,016 + 299,008), two batch normalizations (16,384 each),
+  // three Relu (8,192 + 8,192 + 4,096), the residual Add (8,192) and the
+  // Gemm (16 input elements times 160 weights = 2,560, as the counters take
+  // it); two operations each.
+  EXPECT_NEAR(j["tflops"].get<double>(), 2 * 1190400 / 1e12, 1e-15);
+  EXPECT_FALSE(j.contains("tflops_reason"));
+  std::vector<std::string> order;
+  for (const auto& item : j["operators"].items()) order.push_back(item.key());
+  EXPECT_EQ(order, (std::vector<std::string>{"Conv", "Relu", "BatchNormalization", "Add", "Flatten",
+                                             "Gemm", "GlobalAveragePool", "MaxPool", "Softmax"}));
+
+  // A symbolic batch size: no TFLOPs, said why, and the command still works.
+  tarq::OwnerPtr owner = tarq::load_model(kExample);
+  auto& model = owner->root_as<onnx::ModelProto>();
+  model.mutable_graph()
+      ->mutable_input(0)
+      ->mutable_type()
+      ->mutable_tensor_type()
+      ->mutable_shape()
+      ->mutable_dim(0)
+      ->set_dim_param("N");
+  const std::string symbolic = ::testing::TempDir() + "tarq_info_symbolic.onnx";
+  tarq::save_model(model, symbolic);
+  r = run("info --json " + symbolic);
+  ASSERT_EQ(r.status, 0);
+  j = nlohmann::ordered_json::parse(r.out);
+  EXPECT_TRUE(j["tflops"].is_null());
+  EXPECT_NE(j["tflops_reason"].get<std::string>().find("'input'"), std::string::npos)
+      << j["tflops_reason"];
+  EXPECT_NEAR(j["params_mib"].get<double>(), 2210 * 4 / 1048576.0, 1e-12);
+  ToolRun text = run("info " + symbolic);
+  ASSERT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("TFLOPs: n/a ("), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Parameters: 0.008 MiB"), std::string::npos) << text.out;
+  std::remove(symbolic.c_str());
 }
