@@ -8,16 +8,6 @@
 
 namespace tarq::cli {
 
-std::vector<std::string> npu_targets() {
-  std::vector<std::string> out;
-  for (const auto& rule : compiler_fuse_tab) {
-    for (const auto& t : rule.targets) {
-      if (std::find(out.begin(), out.end(), t) == out.end()) out.push_back(t);
-    }
-  }
-  return out;
-}
-
 LayerRecord LayerExport::record(size_t k) const {
   const auto& g = layers.layers.at(k)->root_as<onnx::ModelProto>().graph();
   LayerRecord r;
@@ -37,10 +27,10 @@ LayerRecord LayerExport::record(size_t k) const {
 
 LayerExport export_layers(const CommonOptions& options, const LayerOptions& layer_options,
                           bool weights_inline) {
-  const auto targets = npu_targets();
-  if (std::find(targets.begin(), targets.end(), layer_options.target) == targets.end()) {
+  if (std::find(npu_targets.begin(), npu_targets.end(), layer_options.target) ==
+      npu_targets.end()) {
     throw ValueError(fmt::format("unknown NPU target '{}'; the targets are {}",
-                                 layer_options.target, fmt::join(targets, ", ")));
+                                 layer_options.target, fmt::join(npu_targets, ", ")));
   }
   // External data is read here, so that weights that cannot be read fail
   // the command instead of being replaced by random values.

@@ -12,9 +12,6 @@
 
 namespace tarq::cli {
 
-// The NPU targets the graph layer's fuse table knows, in its order.
-std::vector<std::string> npu_targets();
-
 // How one layer looks from outside, read off its model.
 struct LayerRecord {
   struct Node {

@@ -9,22 +9,11 @@ namespace tarq::cli {
 
 CostFigures cost_figures(const IRGraph& g) {
   CostFigures f;
+  f.params_mib = g.calc_params_mib();  // needs no shapes
   try {
-    const auto [mib, tflops] = g.calc_params_tflops();
-    f.params_mib = mib;
-    f.tflops = tflops;
+    f.tflops = g.calc_params_tflops().second;
   } catch (const std::exception& e) {
     f.tflops_reason = e.what();
-    // The graph layer counts both figures in one call, which fails as a
-    // whole; the parameter size does not depend on shapes, so it is counted
-    // here by the same rule (4 bytes per initializer element).
-    double elements = 0;
-    for (const auto& t : g.model().graph().initializer()) {
-      double n = 1;
-      for (int64_t d : t.dims()) n *= static_cast<double>(d);
-      elements += n;
-    }
-    f.params_mib = elements * 4 / 1024 / 1024;
   }
   return f;
 }

@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     sub->add_flag("--fuse", layer_opts.fuse,
                   "One layer for a producer and its single consumer where the target fuses them");
     sub->add_option("--target", layer_opts.target, "NPU target whose fusion rules apply")
-        ->check(CLI::IsMember(npu_targets()))
+        ->check(CLI::IsMember(tarq::npu_targets))
         ->capture_default_str();
   };
   auto* layers = app.add_subcommand(

@@ -109,6 +109,8 @@ struct FuseRule {
   std::vector<std::string> targets;
 };
 extern const std::vector<FuseRule> compiler_fuse_tab;
+// The NPU target codes, in the table's order ("mini" first, the default).
+extern const std::vector<std::string> npu_targets;
 
 // What create_ir_layers returns: one small model per layer, in emission
 // order (a layer's position is its id), and beside it the tensors each layer
@@ -462,6 +464,8 @@ class IRGraph {
   // BatchNormalization, Relu and Add nodes). ValueError when a counted node's
   // shapes are unknown or not fixed (compiler_tables/cost_stats.cc).
   std::pair<double, double> calc_params_tflops() const;
+  // The first of the two alone: it needs no shapes.
+  double calc_params_mib() const;
   // The multiply-accumulates of one node as calc_params_tflops counts them
   // (0 for other operator types).
   double node_macs(const onnx::NodeProto& node) const;

@@ -106,13 +106,19 @@ double IRGraph::node_macs(const onnx::NodeProto& node) const {
                     fixed_shape(*this, node.output(0)));
 }
 
-std::pair<double, double> IRGraph::calc_params_tflops() const {
-  const auto& graph = model_->graph();
+double IRGraph::calc_params_mib() const {
   double params = 0;
-  for (const auto& t : graph.initializer()) params += prod(Dims(t.dims().begin(), t.dims().end()));
+  for (const auto& t : model_->graph().initializer()) {
+    params += prod(Dims(t.dims().begin(), t.dims().end()));
+  }
+  return params * 4 / 1024 / 1024;
+}
+
+std::pair<double, double> IRGraph::calc_params_tflops() const {
+  const double mib = calc_params_mib();
   double macs = 0;
-  for (const auto& node : graph.node()) macs += node_macs(node);
-  return {params * 4 / 1024 / 1024, macs * 2 / 1e12};
+  for (const auto& node : model_->graph().node()) macs += node_macs(node);
+  return {mib, macs * 2 / 1e12};
 }
 
 std::vector<std::pair<std::string, int64_t>> IRGraph::calc_node_freq() const {

@@ -13,10 +13,8 @@ namespace tarq {
 
 namespace {
 
-const std::vector<std::string> kAllTargets{"mini", "c1", "d5", "d6", "e7", "e8k1", "g9"};
-
 FuseRule rule(std::string name, std::string producer, std::string consumer,
-              std::vector<std::string> targets = kAllTargets) {
+              std::vector<std::string> targets = npu_targets) {
   return {std::move(name), std::move(producer), std::move(consumer), std::move(targets)};
 }
 
@@ -68,6 +66,8 @@ bool off_npu(const RecordMap& targets, const std::string& name) {
 }
 
 }  // namespace
+
+const std::vector<std::string> npu_targets{"mini", "c1", "d5", "d6", "e7", "e8k1", "g9"};
 
 const std::vector<FuseRule> compiler_fuse_tab{
     rule("conv_relu", "Conv", "Relu"),
