@@ -21,6 +21,28 @@ def light_models():
     return sorted(glob.glob(os.path.join(base, "*.onnx")))
 
 
+def random_inputs(model, seed=0, dims_of=None):
+    """Random values for the graph inputs that are not initializers: normal
+    floats, integers (a sample rate) at 16000. `dims_of(vi, dims)` picks the
+    dimensions; by default those the model states (a free one is 0)."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    init = {t.name for t in model.graph.initializer}
+    feeds = {}
+    for vi in model.graph.input:
+        if vi.name in init:
+            continue
+        tt = vi.type.tensor_type
+        dims = [d.dim_value for d in tt.shape.dim]
+        if dims_of:
+            dims = dims_of(vi, dims)
+        dtype = onnx.helper.tensor_dtype_to_np_dtype(tt.elem_type)
+        feeds[vi.name] = (rng.standard_normal(dims).astype(dtype) if dtype.kind == "f"
+                          else np.full(dims, 16000, dtype))
+    return feeds
+
+
 def backend_inputs(path, model):
     """The inputs of a backend model's first test data set, by name, or None
     (also when an input is a sequence or an optional)."""

@@ -11,22 +11,13 @@ import onnx
 import pytest
 from onnx import helper, numpy_helper
 
-from conftest import EXAMPLE, backend_inputs, light_models, ort_session
+from conftest import EXAMPLE, backend_inputs, light_models, ort_session, random_inputs
 
 BATCH = 4
 
 
 def _feeds(model, batch, seed):
-    rng = np.random.default_rng(seed)
-    init = {t.name for t in model.graph.initializer}
-    feeds = {}
-    for vi in model.graph.input:
-        if vi.name in init:
-            continue
-        dims = [d.dim_value for d in vi.type.tensor_type.shape.dim]
-        dims[0] = batch
-        feeds[vi.name] = rng.standard_normal(dims).astype(np.float32)
-    return feeds
+    return random_inputs(model, seed, lambda vi, dims: [batch] + dims[1:])
 
 
 def _model(graph):
@@ -186,20 +177,8 @@ def _pinned(path):
 
 
 def _random_samples(model, seed):
-    """Four samples at the model's batch-1 input shapes: random floats,
-    integer inputs (a sample rate) at the first value the model expects."""
-    rng = np.random.default_rng(seed)
-    init = {t.name for t in model.graph.initializer}
-    samples = [{} for _ in range(BATCH)]
-    for vi in model.graph.input:
-        if vi.name in init:
-            continue
-        dims = [d.dim_value for d in vi.type.tensor_type.shape.dim]
-        dtype = onnx.helper.tensor_dtype_to_np_dtype(vi.type.tensor_type.elem_type)
-        for s in samples:
-            s[vi.name] = (rng.standard_normal(dims).astype(dtype) if dtype.kind == "f"
-                          else np.full(dims, 16000, dtype))
-    return samples
+    """Four samples at the model's batch-1 input shapes."""
+    return [random_inputs(model, seed + k) for k in range(BATCH)]
 
 
 def test_shipped_models_expanded_compute_each_sample_or_are_refused(ir, capsys):

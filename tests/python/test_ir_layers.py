@@ -15,7 +15,8 @@ import onnx
 import pytest
 from onnx import numpy_helper
 
-from conftest import EXAMPLE, backend_inputs, backend_models, light_models, ort_session
+from conftest import (EXAMPLE, backend_inputs, backend_models, light_models, ort_session,
+                      random_inputs)
 
 RTOL, ATOL = 1e-4, 1e-5
 
@@ -155,26 +156,15 @@ IMAGE = {"ch_PP-OCRv4_det_infer.onnx": [1, 3, 320, 320],
 
 def _random_feeds(name, model, seed=0):
     """Random inputs at the sizes the model is used at: a free dimension is
-    1 (a batch) but the OCR images' sizes and a speech chunk of 512 samples;
-    floats are normal, an integer input (a sample rate) is 16000."""
-    rng = np.random.default_rng(seed)
-    init = {t.name for t in model.graph.initializer}
-    feeds = {}
-    for vi in model.graph.input:
-        if vi.name in init:
-            continue
-        tt = vi.type.tensor_type
-        dims = [d.dim_value if d.HasField("dim_value") and d.dim_value > 0 else None
-                for d in tt.shape.dim]
+    1 (a batch) but the OCR images' sizes and a speech chunk of 512 samples."""
+    def dims_of(vi, dims):
         if name in IMAGE:
-            dims = IMAGE[name]
-        elif vi.name == "input" and dims == [None, None]:
-            dims = [1, 512]
-        dims = [1 if d is None else d for d in dims]
-        dtype = onnx.helper.tensor_dtype_to_np_dtype(tt.elem_type)
-        feeds[vi.name] = (rng.standard_normal(dims).astype(dtype) if dtype.kind == "f"
-                          else np.full(dims, 16000, dtype))
-    return feeds
+            return IMAGE[name]
+        if vi.name == "input" and dims == [0, 0]:
+            return [1, 512]
+        return [d if d > 0 else 1 for d in dims]
+
+    return random_inputs(model, seed, dims_of)
 
 
 def _prove_all(ir, cases, cache):
