@@ -499,10 +499,11 @@ class IRGraph {
   // default domain at `opset`; then shape-inferred (and checked when `check`
   // holds) as infer_shapes does. Returns the owner of the new model.
   OwnerPtr make_model(onnx::GraphProto graph, int64_t opset = 12, bool check = true);
-  // The same, importing each (domain, version) of `imports` in order.
+  // The same, importing each (domain, version) of `imports` in order;
+  // without `infer` the model is only assembled.
   OwnerPtr make_model(onnx::GraphProto graph,
                       const std::vector<std::pair<std::string, int64_t>>& imports,
-                      bool check = true);
+                      bool check = true, bool infer = true);
   // Writes the model to `path`, atomically (see save_model). Without a
   // weight cache the model is written as it is. With one, the cached arrays
   // are written as the data of their placeholders when `save_large` holds

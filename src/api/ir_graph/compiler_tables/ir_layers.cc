@@ -64,7 +64,7 @@ std::string layer_name(const onnx::NodeProto& node, int64_t id) {
 }
 
 bool holds_data(const onnx::TensorProto& t) {
-  if (t.data_location() == onnx::TensorProto::EXTERNAL || t.has_raw_data()) return true;
+  if (t.data_location() == onnx::TensorProto::EXTERNAL || !t.raw_data().empty()) return true;
   int64_t n = 1;
   for (int64_t d : t.dims()) n *= d;
   return n == 0 || t.float_data_size() || t.int32_data_size() || t.string_data_size() ||
@@ -75,7 +75,7 @@ bool holds_data(const onnx::TensorProto& t) {
 // output needs a known rank, and a layer of standard operators must pass
 // the ONNX checker. Constants whose data the weight cache holds are left
 // out of the checked copy (their graph inputs declare them).
-std::string invalid_reason(const onnx::ModelProto& layer) {
+std::string invalid_reason(onnx::ModelProto& layer) {
   const auto& g = layer.graph();
   for (const auto* list : {&g.input(), &g.output()}) {
     for (const auto& vi : *list) {
@@ -88,23 +88,51 @@ std::string invalid_reason(const onnx::ModelProto& layer) {
   for (const auto& node : g.node()) {
     if (is_extend_op(node.op_type())) return {};
   }
+  // The layer's own initializers are set aside while the checker runs, and
+  // copies of those that hold data stand in (the others are small: large
+  // ones are cached).
+  auto* inits = layer.mutable_graph()->mutable_initializer();
+  const bool aside = !std::all_of(inits->begin(), inits->end(), holds_data);
+  google::protobuf::RepeatedPtrField<onnx::TensorProto> own;
+  std::string why;
+  if (aside) inits->Swap(&own);
   try {
-    if (std::all_of(g.initializer().begin(), g.initializer().end(), holds_data)) {
-      onnx::checker::check_model(layer);
-    } else {
-      onnx::ModelProto light = layer;
-      auto* inits = light.mutable_graph()->mutable_initializer();
-      google::protobuf::RepeatedPtrField<onnx::TensorProto> kept;
-      for (auto& t : *inits) {
-        if (holds_data(t)) *kept.Add() = std::move(t);
-      }
-      inits->Swap(&kept);
-      onnx::checker::check_model(light);
+    for (const auto& t : own) {
+      if (holds_data(t)) *inits->Add() = t;
     }
+    onnx::checker::check_model(layer);
   } catch (const std::exception& e) {
-    return e.what();
+    why = e.what();
   }
-  return {};
+  if (aside) inits->Swap(&own);
+  return why;
+}
+
+// Whether every output of the graph's nodes has value information with a
+// shape of fixed sizes.
+bool shapes_settled(const onnx::GraphProto& graph) {
+  std::unordered_set<std::string_view> fixed;
+  for (const auto* list : {&graph.input(), &graph.output(), &graph.value_info()}) {
+    for (const auto& vi : *list) {
+      if (!vi.type().has_tensor_type() || !vi.type().tensor_type().has_shape()) continue;
+      const auto& dims = vi.type().tensor_type().shape().dim();
+      if (std::all_of(dims.begin(), dims.end(), [](const auto& d) { return d.has_dim_value(); })) {
+        fixed.insert(vi.name());
+      }
+    }
+  }
+  for (const auto& node : graph.node()) {
+    for (const auto& out : node.output()) {
+      if (!out.empty() && !fixed.count(out)) return false;
+    }
+  }
+  return true;
+}
+
+int named_outputs(const onnx::NodeProto& node) {
+  int n = 0;
+  for (const auto& out : node.output()) n += !out.empty();
+  return n;
 }
 
 }  // namespace
@@ -158,19 +186,25 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   for (const auto& op : model_->opset_import()) imports.emplace_back(op.domain(), op.version());
 
   // Value information of the computed tensors, from inference with data
-  // propagation on a copy (the graph's model keeps what it states).
-  OwnerPtr inferred = shape_copy(*model_);
-  try {
-    inferred = infer_shapes(inferred, false, false, true);
-  } catch (const std::exception& e) {
-    tarqLog::e(
-        fmt::format("{}: shape inference of the model failed ({}); the layers take the "
-                    "value information the model states",
-                    kOp, e.what()));
-    after_host_code();
+  // propagation on a copy (the graph's model keeps what it states). When
+  // the model already gives every node output a fully fixed shape, that
+  // inference could add nothing, and the model's own is taken.
+  OwnerPtr inferred = graph_keep;
+  if (!shapes_settled(graph)) {
+    inferred = shape_copy(*model_);
+    try {
+      inferred = infer_shapes(inferred, false, false, true);
+    } catch (const std::exception& e) {
+      tarqLog::e(
+          fmt::format("{}: shape inference of the model failed ({}); the layers take the "
+                      "value information the model states",
+                      kOp, e.what()));
+      after_host_code();
+    }
   }
   std::unordered_map<std::string_view, const onnx::ValueInfoProto*> outputs_info, values_info;
-  const auto& known = inferred->root_as<onnx::ModelProto>().graph();
+  const auto& known =
+      inferred == graph_keep ? graph : inferred->root_as<onnx::ModelProto>().graph();
   for (const auto& vi : known.output()) outputs_info[vi.name()] = &vi;
   for (const auto& vi : known.value_info()) values_info[vi.name()] = &vi;
   std::unordered_set<std::string_view> graph_outputs;
@@ -347,8 +381,17 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
     if (dynamic_idx) specialise_layer(lg, *dynamic_idx, *layer_owner);
     after_host_code();
 
-    OwnerPtr layer = make_model(std::move(lg), imports, false);
-    const auto& model = layer->root_as<onnx::ModelProto>();
+    // A one-node layer whose outputs all have a shape is not inferred again:
+    // the inference of the whole model (with data propagation, which sees
+    // more than the layer alone) already gave them.
+    bool settled = !node2;
+    for (int k = 0; settled && k < lg.output_size(); ++k) {
+      settled = lg.output(k).type().tensor_type().has_shape();
+    }
+    settled = settled && lg.output_size() == static_cast<int>(oinfos.size()) &&
+              static_cast<int>(oinfos.size()) == named_outputs(node);
+    OwnerPtr layer = make_model(std::move(lg), imports, false, !settled);
+    auto& model = layer->root_as<onnx::ModelProto>();
     const std::string why = invalid_reason(model);
     if (!why.empty()) {
       tarqLog::e(fmt::format("{}: layer {} ('{}') is not a valid model: {}", kOp, cur_id,

@@ -42,7 +42,7 @@ OwnerPtr IRGraph::make_model(onnx::GraphProto graph, int64_t opset, bool check) 
 
 OwnerPtr IRGraph::make_model(onnx::GraphProto graph,
                              const std::vector<std::pair<std::string, int64_t>>& imports,
-                             bool check) {
+                             bool check, bool infer) {
   auto model = std::make_unique<onnx::ModelProto>();
   model->set_ir_version(kAssembledIrVersion);
   model->set_producer_name(kAssembledProducer);
@@ -52,7 +52,8 @@ OwnerPtr IRGraph::make_model(onnx::GraphProto graph,
     import->set_version(version);
   }
   *model->mutable_graph() = std::move(graph);
-  return infer_shapes(std::make_shared<MessageOwner>(std::move(model)), check);
+  auto owner = std::make_shared<MessageOwner>(std::move(model));
+  return infer ? infer_shapes(owner, check) : owner;
 }
 
 void IRGraph::save_onnx(const std::string& path, bool save_large, const std::string& external_data,
