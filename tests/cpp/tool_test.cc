@@ -1,5 +1,6 @@
 // tarq-ir, run as a user runs it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 
@@ -110,7 +111,10 @@ namespace {
 
 // Runs the tool with its standard error kept.
 ToolRun run_keeping_stderr(const std::string& args, std::string* err) {
-  const std::string err_file = ::testing::TempDir() + "tarq_tool_stderr.txt";
+  // One file per process and call: ctest runs tests in parallel processes.
+  static int calls = 0;
+  const std::string err_file = ::testing::TempDir() + "tarq_tool_stderr_" +
+                               std::to_string(::getpid()) + "_" + std::to_string(++calls) + ".txt";
   ToolRun r = run_to(args, err_file);
   std::ifstream in(err_file);
   err->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
