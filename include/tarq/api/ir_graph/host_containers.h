@@ -237,6 +237,11 @@ class ShapesMap : public HostObject {
   virtual int64_t config_count() const = 0;
 };
 
+// Entry idx of the shape list of `name` (a value of a ShapesMap): the
+// name's shape in configuration idx. Throws IndexError when the list has no
+// such entry.
+const Shape& shape_in(const std::vector<Shape>& list, int64_t idx, const std::string& name);
+
 class NativeShapesMap : public ShapesMap {
  public:
   size_t size() const override { return map_.size(); }

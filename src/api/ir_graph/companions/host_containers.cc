@@ -186,6 +186,14 @@ std::shared_ptr<HostObject> NativeArrayMap::deep_copy() const {
   return out;
 }
 
+const Shape& shape_in(const std::vector<Shape>& list, int64_t idx, const std::string& name) {
+  if (idx < 0 || static_cast<size_t>(idx) >= list.size()) {
+    throw IndexError("dynamic_shapes['" + name + "'] has " + std::to_string(list.size()) +
+                     " shapes; configuration " + std::to_string(idx) + " has none");
+  }
+  return list[static_cast<size_t>(idx)];
+}
+
 std::optional<std::string> NativeTextMap::text(const std::string& name) const {
   auto it = map_.find(name);
   if (it == map_.end()) return std::nullopt;

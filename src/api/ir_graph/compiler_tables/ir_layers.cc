@@ -384,12 +384,8 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
     // A one-node layer whose outputs all have a shape is not inferred again:
     // the inference of the whole model (with data propagation, which sees
     // more than the layer alone) already gave them.
-    bool settled = !node2;
-    for (int k = 0; settled && k < lg.output_size(); ++k) {
-      settled = lg.output(k).type().tensor_type().has_shape();
-    }
-    settled = settled && lg.output_size() == static_cast<int>(oinfos.size()) &&
-              static_cast<int>(oinfos.size()) == named_outputs(node);
+    bool settled = !node2 && static_cast<int>(oinfos.size()) == named_outputs(node);
+    for (const auto* info : oinfos) settled = settled && info->type().tensor_type().has_shape();
     OwnerPtr layer = make_model(std::move(lg), imports, false, !settled);
     auto& model = layer->root_as<onnx::ModelProto>();
     const std::string why = invalid_reason(model);
@@ -412,13 +408,8 @@ void IRGraph::specialise_layer(onnx::GraphProto& layer, int64_t idx, MessageOwne
   auto specialise = [&](onnx::ValueInfoProto& info) {
     if (!shapes->contains(info.name())) return;
     const auto list = shapes->get(info.name());
-    if (idx < 0 || static_cast<size_t>(idx) >= list.size()) {
-      throw IndexError(
-          fmt::format("{}: dynamic_shapes['{}'] has no configuration {}", kOp, info.name(), idx));
-    }
-    if (inf_shape(info) != list[static_cast<size_t>(idx)]) {
-      inf_shape_set(info, list[static_cast<size_t>(idx)], &owner);
-    }
+    const Shape& shape = shape_in(list, idx, info.name());
+    if (inf_shape(info) != shape) inf_shape_set(info, shape, &owner);
   };
   for (auto& info : *layer.mutable_input()) specialise(info);
   for (auto& info : *layer.mutable_output()) specialise(info);
@@ -427,11 +418,7 @@ void IRGraph::specialise_layer(onnx::GraphProto& layer, int64_t idx, MessageOwne
   for (const auto& node : layer.node()) {
     if (node.op_type() != "Reshape" || node.input_size() < 2 || node.output_size() < 1) continue;
     const auto list = shapes->get(node.output(0));
-    if (idx < 0 || static_cast<size_t>(idx) >= list.size()) {
-      throw IndexError(fmt::format("{}: dynamic_shapes['{}'] has no configuration {}", kOp,
-                                   node.output(0), idx));
-    }
-    const Shape& shape = list[static_cast<size_t>(idx)];
+    const Shape& shape = shape_in(list, idx, node.output(0));
     NdArray target(kInt64, {static_cast<int64_t>(shape.size())});
     for (size_t k = 0; k < shape.size(); ++k) {
       const auto* v = std::get_if<int64_t>(&shape[k]);

@@ -73,14 +73,6 @@ std::string shapes_text(const std::vector<Shape>& shapes) {
   return out + "]";
 }
 
-const Shape& shape_at(const std::vector<Shape>& list, int64_t i, const std::string& name) {
-  if (i < 0 || static_cast<size_t>(i) >= list.size()) {
-    throw IndexError("dynamic_shapes['" + name + "'] has " + std::to_string(list.size()) +
-                     " shapes; configuration " + std::to_string(i) + " has none");
-  }
-  return list[static_cast<size_t>(i)];
-}
-
 }  // namespace
 
 void IRGraph::set_dynamic_idx(std::optional<int64_t> idx, bool update_set) {
@@ -173,7 +165,7 @@ void IRGraph::update_dynamic_shapes(const std::shared_ptr<ShapesMap>& shapes, bo
     auto& model = copy->root_as<onnx::ModelProto>();
     std::vector<Shape> i_shapes;
     for (size_t k = 0; k < input_names.size(); ++k) {
-      const Shape& shape = shape_at(input_shapes[k], i, input_names[k]);
+      const Shape& shape = shape_in(input_shapes[k], i, input_names[k]);
       for (auto& vi : *model.mutable_graph()->mutable_input()) {
         if (vi.name() == input_names[k]) {
           inf_shape_set(vi, shape, copy.get());
@@ -197,7 +189,7 @@ void IRGraph::update_dynamic_shapes(const std::shared_ptr<ShapesMap>& shapes, bo
       auto& vi = *graph->mutable_value_info(j);
       auto it = known.find(vi.name());
       if (it != known.end()) {
-        inf_shape_set(vi, shape_at(it->second, i, vi.name()), copy.get());
+        inf_shape_set(vi, shape_in(it->second, i, vi.name()), copy.get());
       } else {
         drop.push_back(j);
       }
