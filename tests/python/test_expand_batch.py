@@ -95,6 +95,15 @@ def test_refusals_leave_the_model_and_say_why(ir, caplog):
         g.verify()
 
 
+def _expanded_run(ir, model, seed):
+    """The model expanded to batch 4 (which must succeed), a batch of inputs,
+    and its first output for them under onnxruntime."""
+    g = ir.IRGraph(_copy(model))
+    assert g.expand_batch(BATCH)
+    feeds = _feeds(model, BATCH, seed)
+    return g, feeds, ort_session(_copy(g.model)).run(None, feeds)[0]
+
+
 def test_transposes_change_only_where_a_leading_dimension_appeared(ir):
     # [sequence, batch, hidden] swapped to [batch, sequence, hidden]: the
     # batch axis exists already, so the permutation keeps its meaning.
@@ -102,12 +111,8 @@ def test_transposes_change_only_where_a_leading_dimension_appeared(ir):
     y = helper.make_tensor_value_info("y", onnx.TensorProto.FLOAT, [5, 1, 8])
     graph = helper.make_graph(
         [helper.make_node("Transpose", ["x"], ["y"], name="t", perm=[1, 0, 2])], "g", [x], [y])
-    model = _model(graph)
-    g = ir.IRGraph(_copy(model))
-    assert g.expand_batch(BATCH)
+    g, feeds, out = _expanded_run(ir, _model(graph), 1)
     assert list(g.get_attr(g.node[0], "perm")) == [1, 0, 2]
-    feeds = _feeds(model, BATCH, 1)
-    out = ort_session(_copy(g.model)).run(None, feeds)[0]
     np.testing.assert_array_equal(out, feeds["x"].transpose(1, 0, 2))
 
     # A Reshape that adds a leading dimension ahead of a Transpose: the
@@ -118,12 +123,8 @@ def test_transposes_change_only_where_a_leading_dimension_appeared(ir):
         [helper.make_node("Reshape", ["x", "to"], ["r"], name="r"),
          helper.make_node("Transpose", ["r"], ["y"], name="t", perm=[1, 0])], "g", [x], [y],
         initializer=[numpy_helper.from_array(np.array([2, 3], np.int64), "to")])
-    model = _model(graph)
-    g = ir.IRGraph(_copy(model))
-    assert g.expand_batch(BATCH)
+    g, feeds, out = _expanded_run(ir, _model(graph), 2)
     assert list(g.get_attr(g.node[1], "perm")) == [0, 2, 1]
-    feeds = _feeds(model, BATCH, 2)
-    out = ort_session(_copy(g.model)).run(None, feeds)[0]
     np.testing.assert_array_equal(out, feeds["x"].reshape(BATCH, 2, 3).transpose(0, 2, 1))
 
 
