@@ -108,6 +108,12 @@ bool IRGraph::expand_batch(int64_t batch_size) {
     }
   }
 
+  // Refusals after the two above: the toolkit's warning, then the reason.
+  auto refuse = [&](const std::string& reason) {
+    tarqLog::w(kRefused);
+    tarqLog::w("expand_batch(" + std::to_string(batch_size) + "): " + reason);
+    return false;
+  };
   // A graph input that a node reads as a weight is no batch of samples.
   {
     static const std::unordered_map<std::string, std::vector<int>> weight_slots{
@@ -128,29 +134,19 @@ bool IRGraph::expand_batch(int64_t batch_size) {
       // The indices of MaxPool and MaxUnpool count across the whole batch.
       if ((node.op_type() == "MaxPool" && node.output_size() > 1 && !node.output(1).empty()) ||
           node.op_type() == "MaxUnpool") {
-        tarqLog::w(kRefused);
-        tarqLog::w("expand_batch(" + std::to_string(batch_size) + "): the indices of " +
-                   node.op_type() + " '" + node.name() + "' count across the batch");
-        return false;
+        return refuse("the indices of " + node.op_type() + " '" + node.name() +
+                      "' count across the batch");
       }
       auto slots = weight_slots.find(node.op_type());
       if (slots == weight_slots.end()) continue;
       for (int k : slots->second) {
         if (k < node.input_size() && fed.count(node.input(k))) {
-          tarqLog::w(kRefused);
-          tarqLog::w("expand_batch(" + std::to_string(batch_size) + "): the graph input '" +
-                     node.input(k) + "' is a weight of " + node.op_type() + " '" + node.name() +
-                     "', not a batch of samples");
-          return false;
+          return refuse("the graph input '" + node.input(k) + "' is a weight of " + node.op_type() +
+                        " '" + node.name() + "', not a batch of samples");
         }
       }
     }
   }
-  auto refuse = [&](const std::string& reason) {
-    tarqLog::w(kRefused);
-    tarqLog::w("expand_batch(" + std::to_string(batch_size) + "): " + reason);
-    return false;
-  };
   // The shapes the original model states, for the Transpose rule.
   const auto before = infos_of(*graph_);
   OwnerPtr work = std::make_shared<MessageOwner>(std::make_unique<onnx::ModelProto>(*model_));
