@@ -3,12 +3,12 @@
 #include <onnx/onnx_pb.h>
 #include <onnx/shape_inference/implementation.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/message_owner.h"
 
 namespace tarq {
@@ -40,18 +40,16 @@ bool has_complete_type(const onnx::ValueInfoProto& vi) {
   return t.has_tensor_type() && t.tensor_type().elem_type() != 0 && t.tensor_type().has_shape();
 }
 
-// The values of a small int64 constant: an initializer or a Constant node's.
+// The values of a small int64 constant: an initializer or a Constant node's;
+// nullopt for another type or data that does not read as its dims say.
 std::optional<std::vector<int64_t>> int64_values(const onnx::TensorProto* t) {
   if (!t || t->data_type() != onnx::TensorProto::INT64) return std::nullopt;
-  std::vector<int64_t> out;
-  if (t->has_raw_data()) {
-    const std::string& raw = t->raw_data();
-    out.resize(raw.size() / sizeof(int64_t));
-    if (!out.empty()) std::memcpy(out.data(), raw.data(), out.size() * sizeof(int64_t));
-  } else {
-    out.assign(t->int64_data().begin(), t->int64_data().end());
+  try {
+    const NdArray a = helpers::to_array(*t);
+    return std::vector<int64_t>(a.data_as<int64_t>(), a.data_as<int64_t>() + a.size());
+  } catch (const std::exception&) {
+    return std::nullopt;
   }
-  return out;
 }
 
 // The output shape of a "Reshape_" node (a Reshape that shape inference
