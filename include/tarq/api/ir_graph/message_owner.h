@@ -7,6 +7,11 @@
 // by CopyFrom/ParseFromString) is parked here instead of being freed, so such
 // pointers never dangle: they keep referring to a detached message that lives
 // as long as the owner. Nothing parked is ever handed back to the tree.
+//
+// A tree may also live on a protobuf arena that several owners share (the
+// layers of one export). Nothing on an arena is freed before the arena, so a
+// message that leaves such a tree stays where it is: protobuf hands the caller
+// a heap copy to park, and views keep the original.
 #pragma once
 
 #include <cstddef>
@@ -15,14 +20,17 @@
 #include <vector>
 
 namespace google::protobuf {
+class Arena;
 class Message;
-}
+}  // namespace google::protobuf
 
 namespace tarq {
 
 class MessageOwner : public std::enable_shared_from_this<MessageOwner> {
  public:
   explicit MessageOwner(std::unique_ptr<google::protobuf::Message> root);
+  // A root created on `arena`; the owner keeps the arena alive.
+  MessageOwner(std::shared_ptr<google::protobuf::Arena> arena, google::protobuf::Message* root);
   ~MessageOwner();
   MessageOwner(const MessageOwner&) = delete;
   MessageOwner& operator=(const MessageOwner&) = delete;
@@ -34,12 +42,15 @@ class MessageOwner : public std::enable_shared_from_this<MessageOwner> {
   }
 
   google::protobuf::Message& root() { return *root_; }
+  // The arena the tree lives on, or null for the heap.
+  google::protobuf::Arena* arena() const { return arena_.get(); }
   template <class M>
   M& root_as() {
     return static_cast<M&>(*root_);
   }
 
-  // Keeps a message released from the tree alive with the owner.
+  // Keeps a message released from the tree alive with the owner. It must be
+  // a heap message (what protobuf's release calls return, arena or not).
   void park(std::unique_ptr<google::protobuf::Message> detached);
   // Moves every field of *msg into a new parked message (sub-message objects
   // move with them, no copy), leaving *msg empty but at the same address.
@@ -59,7 +70,8 @@ class MessageOwner : public std::enable_shared_from_this<MessageOwner> {
   void release_viewed_bytes(google::protobuf::Message* m);
 
  private:
-  std::unique_ptr<google::protobuf::Message> root_;
+  std::shared_ptr<google::protobuf::Arena> arena_;  // outlives what follows
+  google::protobuf::Message* root_;                 // deleted by the owner unless on arena_
   std::vector<std::unique_ptr<google::protobuf::Message>> parked_;
   std::unordered_map<const void*, size_t> pins_;
 };

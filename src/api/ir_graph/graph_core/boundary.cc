@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "parking.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
@@ -180,14 +181,11 @@ void IRGraph::redefine_boundary(const EditPar& p, const NameVector& const_names,
     // The old inputs go; inputs that declare initializers stay.
     {
       auto* list = g->mutable_input();
-      const int n = list->size();
-      std::vector<onnx::ValueInfoProto*> elems(static_cast<size_t>(n));
-      list->ExtractSubrange(0, n, elems.data());
-      for (auto* vi : elems) {
+      for (auto* vi : take_all(list)) {
         if (old_inputs.count(vi->name())) {
-          owner.park(std::unique_ptr<google::protobuf::Message>(vi));
+          park_taken(list, vi, owner);
         } else {
-          list->AddAllocated(vi);
+          put_back(list, vi);
         }
       }
     }
@@ -227,9 +225,7 @@ void IRGraph::redefine_boundary(const EditPar& p, const NameVector& const_names,
     // The old outputs leave the list; one the new list names again goes
     // back in as the same message, the others are parked.
     auto* list = g->mutable_output();
-    const int n = list->size();
-    std::vector<onnx::ValueInfoProto*> old(static_cast<size_t>(n));
-    list->ExtractSubrange(0, n, old.data());
+    std::vector<onnx::ValueInfoProto*> old = take_all(list);
     if (p.outputs.size() != old.size()) clean_node = true;
     for (const auto& name : p.outputs) {
       if (!known.count(name)) {
@@ -241,7 +237,7 @@ void IRGraph::redefine_boundary(const EditPar& p, const NameVector& const_names,
       auto reused = std::find_if(list->begin(), list->end(),
                                  [&](const onnx::ValueInfoProto& vi) { return vi.name() == name; });
       if (it != old.end()) {
-        list->AddAllocated(*it);
+        put_back(list, *it);
         *it = nullptr;
       } else if (reused != list->end()) {
         // Named twice: a second copy of the same entry.
@@ -253,7 +249,7 @@ void IRGraph::redefine_boundary(const EditPar& p, const NameVector& const_names,
       }
     }
     for (auto* vi : old) {
-      if (vi) owner.park(std::unique_ptr<google::protobuf::Message>(vi));
+      if (vi) park_taken(list, vi, owner);
     }
   }
 }

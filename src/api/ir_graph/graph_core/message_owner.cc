@@ -8,13 +8,17 @@
 namespace tarq {
 
 MessageOwner::MessageOwner(std::unique_ptr<google::protobuf::Message> root)
-    : root_(std::move(root)) {}
+    : root_(root.release()) {}
+
+MessageOwner::MessageOwner(std::shared_ptr<google::protobuf::Arena> arena,
+                           google::protobuf::Message* root)
+    : arena_(std::move(arena)), root_(root) {}
 
 MessageOwner::~MessageOwner() {
   // A tree the views built thousands of levels deep must not be freed by
   // recursion.
   for (auto& m : parked_) delete_message(m.release());
-  delete_message(root_.release());
+  if (!arena_) delete_message(root_);
 }
 
 void MessageOwner::park(std::unique_ptr<google::protobuf::Message> detached) {
@@ -22,8 +26,13 @@ void MessageOwner::park(std::unique_ptr<google::protobuf::Message> detached) {
 }
 
 void MessageOwner::park_contents(google::protobuf::Message* msg) {
-  // Swap moves sub-message objects by pointer (both messages live on the
-  // heap), so views into them follow the parked copy instead of dangling.
+  // Swap moves sub-message objects by pointer (both messages live in the
+  // same place), so views into them follow the parked copy instead of
+  // dangling. On an arena the copy stays there, with the arena.
+  if (auto* arena = msg->GetArena()) {
+    msg->GetReflection()->Swap(msg, msg->New(arena));
+    return;
+  }
   std::unique_ptr<google::protobuf::Message> old(msg->New());
   msg->GetReflection()->Swap(msg, old.get());
   parked_.push_back(std::move(old));

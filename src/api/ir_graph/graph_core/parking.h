@@ -14,6 +14,38 @@
 
 namespace tarq {
 
+// Takes every element out of `field` as it is. On the heap the caller owns
+// them; on an arena they stay there (protobuf's plain extraction would hand
+// back copies, and views and tables of the originals would go stale).
+template <class M>
+std::vector<M*> take_all(google::protobuf::RepeatedPtrField<M>* field) {
+  std::vector<M*> elems(static_cast<size_t>(field->size()));
+  if (field->GetArena()) {
+    field->UnsafeArenaExtractSubrange(0, field->size(), elems.data());
+  } else {
+    field->ExtractSubrange(0, field->size(), elems.data());
+  }
+  return elems;
+}
+
+// Puts an element take_all took back at the end of the same field.
+template <class M>
+void put_back(google::protobuf::RepeatedPtrField<M>* field, M* elem) {
+  if (field->GetArena()) {
+    field->UnsafeArenaAddAllocated(elem);
+  } else {
+    field->AddAllocated(elem);
+  }
+}
+
+// Parks an element take_all took from `field`, of `owner`'s tree, that does
+// not go back. An arena keeps everything its tree ever held, including heap
+// messages added to it (it owns those too): nothing to park there.
+template <class M>
+void park_taken(google::protobuf::RepeatedPtrField<M>* field, M* elem, MessageOwner& owner) {
+  if (!field->GetArena()) owner.park(std::unique_ptr<google::protobuf::Message>(elem));
+}
+
 // Removes element i, keeping the order of the others: the element pointers
 // after it move up in one rotation.
 template <class M>

@@ -41,6 +41,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../graph_core/parking.h"
 #include "../graph_core/subgraphs.h"
 #include "tarq/api/ir_graph/companions/onnx_helpers.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
@@ -81,15 +82,11 @@ bool is_quant_param(std::string_view name) {
 // the others are parked with `owner`.
 template <class T, class Keep>
 void filter_list(google::protobuf::RepeatedPtrField<T>* list, MessageOwner& owner, Keep keep) {
-  const int n = list->size();
-  if (n == 0) return;
-  std::vector<T*> elems(static_cast<size_t>(n));
-  list->ExtractSubrange(0, n, elems.data());
-  for (T* e : elems) {
+  for (T* e : take_all(list)) {
     if (keep(*e)) {
-      list->AddAllocated(e);
+      put_back(list, e);
     } else {
-      owner.park(std::unique_ptr<google::protobuf::Message>(e));
+      park_taken(list, e, owner);
     }
   }
 }
