@@ -68,7 +68,7 @@ int run_layers(const CommonOptions& options, const LayerOptions& layer_options,
     }
   }
   auto& readers = table["readers"] = nlohmann::ordered_json::object();
-  for (const auto& [tensor, ids] : e.layers.next_ids) readers[tensor] = ids;
+  for (const auto& [tensor, ids] : e.layers.next_ids) readers[std::string(tensor)] = ids;
   const auto dump = [](const nlohmann::ordered_json& j) {
     return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   };

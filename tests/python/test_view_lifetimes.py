@@ -243,3 +243,43 @@ def test_query_results_and_indexes_that_run_python_code(ir):
                 continue
             assert picked == [] or len(picked) <= 2
 
+
+
+def test_layer_views_outlive_their_export_and_follow_edits(ir):
+    """The layers of one export share their memory. A view keeps its layer
+    whole after the rest of the export is dropped, and edits that remove,
+    reorder or put back a layer's messages (from views, or from a graph built
+    over the layer) leave every view on the message it showed."""
+    g = ir.IRGraph(ir.load_model(EXAMPLE))
+    layers = g.create_ir_layers(log=False)[0]
+    layer = next(l for l in layers if len(l.graph.initializer) >= 2)
+    before = ir.to_onnx(layer)
+    node, first_in, out = layer.graph.node[0], layer.graph.input[0], layer.graph.output[0]
+    del layers
+    gc.collect()
+    reuse_freed_memory()
+    assert ir.to_onnx(layer) == before
+    # A message added from Python joins the layer; building a graph over the
+    # layer cleans it away again and takes the output list apart and back.
+    extra = layer.graph.input.add()
+    extra.CopyFrom(first_in)
+    extra.name = "unused"
+    lg = ir.IRGraph(layer)
+    lg.rebuild(edit_par={"inputs": [], "shapes": [], "values": [], "outputs": [out.name]})
+    assert [vi.name for vi in lg.model.graph.input] == [vi.name for vi in before.graph.input]
+    assert extra.name == "unused"
+    out.doc_string = first_in.doc_string = node.doc_string = "followed"
+    graph = lg.model.graph
+    assert (graph.output[0].doc_string, graph.input[0].doc_string, graph.node[0].doc_string) == \
+        ("followed",) * 3
+    # Views of what leaves the layer stay readable, whoever goes first.
+    del graph.node[:]
+    del graph.input[1:]
+    del g, lg, graph
+    gc.collect()
+    reuse_freed_memory()
+    assert node.op_type == before.graph.node[0].op_type and node.doc_string == "followed"
+    assert extra.name == "unused" and first_in.name == before.graph.input[0].name
+    del layer
+    gc.collect()
+    assert out.name == before.graph.output[0].name

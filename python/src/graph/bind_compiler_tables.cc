@@ -72,7 +72,9 @@ void bind_compiler_tables(GraphClass& cls, py::module_& m) {
           frees.append(names);
         }
         py::dict next_ids;
-        for (const auto& [name, ids] : r.next_ids) next_ids[py::str(name)] = py::cast(ids);
+        for (const auto& [name, ids] : r.next_ids) {
+          next_ids[py::str(name.data(), name.size())] = py::cast(ids);
+        }
         return py::make_tuple(layers, frees, next_ids);
       },
       py::arg("fuse_op") = false, py::arg("quant_tab") = empty_quant_tab(), py::arg("log") = true,

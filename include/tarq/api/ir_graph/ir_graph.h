@@ -122,8 +122,9 @@ struct IrLayers {
   std::shared_ptr<const NameLists> frees;
   std::vector<size_t> free_lists;
   // Tensor -> ids of the layers that read it (each once, ascending), in the
-  // order the tensors were first read.
-  tsl::ordered_map<std::string, std::vector<int64_t>> next_ids;
+  // order the tensors were first read. The names live in `names`.
+  tsl::ordered_map<std::string_view, std::vector<int64_t>> next_ids;
+  std::shared_ptr<NameArena> names = std::make_shared<NameArena>();
 
   std::vector<std::string_view> can_free(size_t k) const { return frees->list(free_lists[k]); }
 };
@@ -499,11 +500,10 @@ class IRGraph {
   // default domain at `opset`; then shape-inferred (and checked when `check`
   // holds) as infer_shapes does. Returns the owner of the new model.
   OwnerPtr make_model(onnx::GraphProto graph, int64_t opset = 12, bool check = true);
-  // The same, importing each (domain, version) of `imports` in order;
-  // without `infer` the model is only assembled.
+  // The same, importing each (domain, version) of `imports` in order.
   OwnerPtr make_model(onnx::GraphProto graph,
                       const std::vector<std::pair<std::string, int64_t>>& imports,
-                      bool check = true, bool infer = true);
+                      bool check = true);
   // Writes the model to `path`, atomically (see save_model). Without a
   // weight cache the model is written as it is. With one, the cached arrays
   // are written as the data of their placeholders when `save_large` holds

@@ -14,6 +14,7 @@
 // op_target: the walk keeps the model it started on alive and checks after
 // each host call that the graph still works on it.
 #include <fmt/format.h>
+#include <google/protobuf/arena.h>
 #include <google/protobuf/util/message_differencer.h>
 #include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
@@ -24,13 +25,18 @@
 #include <unordered_set>
 
 #include "../graph_core/host_calls.h"
+#include "../graph_core/model_header.h"
+#include "../graph_core/parking.h"
 #include "../graph_core/shape_copy.h"
 #include "../graph_core/subgraphs.h"
+#include "layer_check.h"
+#include "layer_sources.h"
 #include "tarq/api/ir_graph/companions/extend_ops.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/progress.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
+#include "tarq/api/ir_graph/name_arena.h"
 #include "tarq/errors.h"
 
 namespace tarq {
@@ -61,72 +67,6 @@ std::string layer_name(const onnx::NodeProto& node, int64_t id) {
     if (!out.empty()) return out;
   }
   return fmt::format("{}_{}", node.op_type(), id);
-}
-
-bool holds_data(const onnx::TensorProto& t) {
-  if (t.data_location() == onnx::TensorProto::EXTERNAL || !t.raw_data().empty()) return true;
-  int64_t n = 1;
-  for (int64_t d : t.dims()) n *= d;
-  return n == 0 || t.float_data_size() || t.int32_data_size() || t.string_data_size() ||
-         t.int64_data_size() || t.double_data_size() || t.uint64_data_size();
-}
-
-// Why a layer model is not valid, or "" when it is: every tensor input and
-// output needs a known rank, and a layer of standard operators must pass
-// the ONNX checker. Constants whose data the weight cache holds are left
-// out of the checked copy (their graph inputs declare them).
-std::string invalid_reason(onnx::ModelProto& layer) {
-  const auto& g = layer.graph();
-  for (const auto* list : {&g.input(), &g.output()}) {
-    for (const auto& vi : *list) {
-      if (!vi.type().has_tensor_type()) continue;  // sequences, optionals: no rank to know
-      if (!vi.type().tensor_type().has_shape()) {
-        return fmt::format("'{}' has no known rank", vi.name());
-      }
-    }
-  }
-  for (const auto& node : g.node()) {
-    if (is_extend_op(node.op_type())) return {};
-  }
-  // The layer's own initializers are set aside while the checker runs, and
-  // copies of those that hold data stand in (the others are small: large
-  // ones are cached).
-  auto* inits = layer.mutable_graph()->mutable_initializer();
-  const bool aside = !std::all_of(inits->begin(), inits->end(), holds_data);
-  google::protobuf::RepeatedPtrField<onnx::TensorProto> own;
-  std::string why;
-  if (aside) inits->Swap(&own);
-  try {
-    for (const auto& t : own) {
-      if (holds_data(t)) *inits->Add() = t;
-    }
-    onnx::checker::check_model(layer);
-  } catch (const std::exception& e) {
-    why = e.what();
-  }
-  if (aside) inits->Swap(&own);
-  return why;
-}
-
-// Whether every output of the graph's nodes has value information with a
-// shape of fixed sizes.
-bool shapes_settled(const onnx::GraphProto& graph) {
-  std::unordered_set<std::string_view> fixed;
-  for (const auto* list : {&graph.input(), &graph.output(), &graph.value_info()}) {
-    for (const auto& vi : *list) {
-      if (!vi.type().has_tensor_type() || !vi.type().tensor_type().has_shape()) continue;
-      const auto& dims = vi.type().tensor_type().shape().dim();
-      if (std::all_of(dims.begin(), dims.end(), [](const auto& d) { return d.has_dim_value(); })) {
-        fixed.insert(vi.name());
-      }
-    }
-  }
-  for (const auto& node : graph.node()) {
-    for (const auto& out : node.output()) {
-      if (!out.empty() && !fixed.count(out)) return false;
-    }
-  }
-  return true;
 }
 
 int named_outputs(const onnx::NodeProto& node) {
@@ -170,7 +110,6 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   // twice.
   frees->drop_extensions();
   const auto consts = consts_;
-  const auto graph_inputs = inputs_with_const_;
   const OwnerPtr graph_keep = graph_owner_;
   const onnx::GraphProto& graph = *graph_;
   std::vector<const onnx::NodeProto*> order;
@@ -182,18 +121,19 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
                     "rebuild() first",
                     kOp, frees->size(), order.size()));
   }
-  std::vector<std::pair<std::string, int64_t>> imports;
+  OpsetImports imports;
   for (const auto& op : model_->opset_import()) imports.emplace_back(op.domain(), op.version());
 
-  // Value information of the computed tensors, from inference with data
-  // propagation on a copy (the graph's model keeps what it states). When
-  // the model already gives every node output a fully fixed shape, that
+  // Value information comes from inference with data propagation on a
+  // copy of the model (the graph's model keeps what it states). When the
+  // model already gives every node output a fully fixed shape, that
   // inference could add nothing, and the model's own is taken.
-  OwnerPtr inferred = graph_keep;
-  if (!shapes_settled(graph)) {
-    inferred = shape_copy(*model_);
+  LayerSources sources(graph);
+  OwnerPtr inferred = graph_keep;  // keeps the messages `sources` points to
+  if (!sources.settles()) {
     try {
-      inferred = infer_shapes(inferred, false, false, true);
+      inferred = infer_shapes(shape_copy(*model_), false, false, true);
+      sources.take_infos(inferred->root_as<onnx::ModelProto>().graph());
     } catch (const std::exception& e) {
       tarqLog::e(
           fmt::format("{}: shape inference of the model failed ({}); the layers take the "
@@ -202,76 +142,92 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
       after_host_code();
     }
   }
-  std::unordered_map<std::string_view, const onnx::ValueInfoProto*> outputs_info, values_info;
-  const auto& known =
-      inferred == graph_keep ? graph : inferred->root_as<onnx::ModelProto>().graph();
-  for (const auto& vi : known.output()) outputs_info[vi.name()] = &vi;
-  for (const auto& vi : known.value_info()) values_info[vi.name()] = &vi;
+  NameArena output_names;
   std::unordered_set<std::string_view> graph_outputs;
-  for (const auto& vi : graph.output()) graph_outputs.insert(vi.name());
+  for (const auto& vi : graph.output()) graph_outputs.insert(output_names.copy(vi.name()));
 
-  // Positions read from the tables are checked against the model: host code
-  // may have edited it in place.
-  auto graph_input = [&](const std::string& name) -> const onnx::ValueInfoProto* {
-    auto it = graph_inputs->find(name);
-    if (it == graph_inputs->end()) return nullptr;
-    const int64_t pos = it->second;
-    if (pos < 0 || pos >= graph.input_size() || graph.input(static_cast<int>(pos)).name() != name) {
-      throw ValueError(fmt::format("{}: the graph inputs changed while it ran", kOp));
-    }
-    return &graph.input(static_cast<int>(pos));
-  };
-  auto initializer = [&](const std::string& name) -> const onnx::TensorProto* {
-    auto it = consts->find(name);
-    if (it == consts->end()) return nullptr;
-    const int64_t pos = it->second;
-    if (pos < 0 || pos >= graph.initializer_size() ||
-        graph.initializer(static_cast<int>(pos)).name() != name) {
-      throw ValueError(fmt::format("{}: the initializers changed while it ran", kOp));
-    }
-    return &graph.initializer(static_cast<int>(pos));
-  };
-  // A constant that no graph input declares is described by its own type
-  // and dims.
-  std::deque<onnx::ValueInfoProto> made_infos;
-  auto input_info = [&](const std::string& name) -> const onnx::ValueInfoProto* {
-    if (const auto* info = graph_input(name)) return info;
-    if (const auto* c = initializer(name)) {
-      auto& vi = made_infos.emplace_back();
-      vi.set_name(name);
-      auto* tt = vi.mutable_type()->mutable_tensor_type();
-      tt->set_elem_type(c->data_type());
-      auto* shape = tt->mutable_shape();
-      for (int64_t d : c->dims()) shape->add_dim()->set_dim_value(d);
-      return &vi;
-    }
-    auto it = outputs_info.find(name);
-    if (it != outputs_info.end()) return it->second;
-    tarqLog::e(fmt::format("Can not find tensor value info for '{}'!", name));
-    after_host_code();
-    return nullptr;
-  };
-
+  // What a layer reads: the declaration of its input and, for a constant,
+  // the tensor; a computed tensor's readers are recorded.
   IrLayers result;
+  auto read = [&](const std::string& name, int64_t layer_id) {
+    LayerSources::Entry* e = sources.find(name);
+    const onnx::ValueInfoProto* info = e ? sources.input_info(*e) : nullptr;
+    if (!info) {
+      tarqLog::e(fmt::format("Can not find tensor value info for '{}'!", name));
+      after_host_code();
+    }
+    const onnx::TensorProto* value = e ? e->value : nullptr;
+    if (!value && layer_id >= 0) {
+      std::vector<int64_t>* ids;
+      if (e && e->reader_slot >= 0) {
+        ids = &result.next_ids.nth(static_cast<size_t>(e->reader_slot)).value();
+      } else {
+        if (e) e->reader_slot = static_cast<int64_t>(result.next_ids.size());
+        auto it = result.next_ids.find(name);
+        if (it == result.next_ids.end()) {
+          it = result.next_ids.try_emplace(result.names->copy(name)).first;
+        }
+        ids = &it.value();
+      }
+      if (ids->empty() || ids->back() != layer_id) ids->push_back(layer_id);
+    }
+    return std::make_pair(info, value);
+  };
+  // The outputs' value information, as entries of `sources`, of node k.
+  auto output_entries = [&](const onnx::NodeProto& n, size_t k,
+                            std::vector<LayerSources::Entry*>& entries, bool report) {
+    entries.clear();
+    const auto [begin, end] = sources.outputs_of(k);
+    for (auto it = begin; it != end; ++it) {
+      LayerSources::Entry* e = *it;
+      if (!e) continue;  // an optional output not produced
+      if (e->info) {
+        entries.push_back(e);
+      } else if (report) {
+        tarqLog::e(fmt::format("Should didnot run into this for '{}' ...",
+                               n.output(static_cast<int>(it - begin))));
+        after_host_code();
+      }
+    }
+  };
+  const LayerChecker checker(imports);
+
+  // The layers of one export share one arena: building and freeing them
+  // then costs a few large allocations instead of dozens per layer.
+  google::protobuf::ArenaOptions arena_options;
+  arena_options.start_block_size = 64 << 10;
+  arena_options.max_block_size = 1 << 20;
+  const auto arena = std::make_shared<google::protobuf::Arena>(arena_options);
+
   result.frees = frees;
+  result.layers.reserve(order.size());
+  result.free_lists.reserve(order.size());
+  result.next_ids.reserve(order.size());
   std::unordered_set<const onnx::NodeProto*> node_fused;
   std::optional<Progress> progress;
   if (log) progress.emplace("I GraphPreparing ", order.size(), 100);
 
+  // Per layer; kept across layers for their capacity.
+  std::vector<std::string> reads;
+  std::vector<const onnx::ValueInfoProto*> iinfos, iinfos2;
+  std::vector<const onnx::TensorProto*> ivalues, ivalues2;
+  std::vector<LayerSources::Entry*> outs;
   for (size_t i = 0; i < order.size(); ++i) {
     if (progress) progress->advance();
     const onnx::NodeProto& node = *order[i];
     if (node_fused.erase(&node)) continue;  // emitted with its producer
     const int64_t cur_id = static_cast<int64_t>(result.layers.size());
 
-    auto layer_owner = std::make_shared<MessageOwner>(std::make_unique<onnx::ModelProto>());
-    onnx::GraphProto& lg = *layer_owner->root_as<onnx::ModelProto>().mutable_graph();
+    auto* model = google::protobuf::Arena::CreateMessage<onnx::ModelProto>(arena.get());
+    set_assembled_header(*model, imports);
+    auto layer = std::make_shared<MessageOwner>(arena, model);
+    onnx::GraphProto& lg = *model->mutable_graph();
     lg.set_name(layer_name(node, cur_id));
     *lg.add_node() = node;
 
     // The names the node reads: its inputs, then what its subgraphs read
     // from outside.
-    std::vector<std::string> reads;
+    reads.clear();
     for (const auto& in : node.input()) {
       if (!in.empty()) reads.push_back(in);
     }
@@ -283,45 +239,24 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
       }
       reads.insert(reads.end(), outer.begin(), outer.end());
     }
-    std::vector<const onnx::ValueInfoProto*> iinfos;
-    std::vector<const onnx::TensorProto*> ivalues;
+    iinfos.clear();
+    ivalues.clear();
     for (const auto& name : reads) {
-      const auto* info = input_info(name);
+      const auto [info, c] = read(name, cur_id);
       if (info && !holds(iinfos, info)) iinfos.push_back(info);
-      if (const auto* c = initializer(name)) {
-        if (!holds(ivalues, c)) ivalues.push_back(c);
-      } else {
-        auto& ids = result.next_ids[name];
-        if (ids.empty() || ids.back() != cur_id) ids.push_back(cur_id);
-      }
+      if (c && !holds(ivalues, c)) ivalues.push_back(c);
     }
     result.free_lists.push_back(i);
-
-    // The outputs' value information.
-    auto output_info = [&](const std::string& name) -> const onnx::ValueInfoProto* {
-      auto it = outputs_info.find(name);
-      if (it != outputs_info.end()) return it->second;
-      it = values_info.find(name);
-      return it != values_info.end() ? it->second : nullptr;
-    };
-    std::vector<const onnx::ValueInfoProto*> oinfos;
-    for (const auto& out : node.output()) {
-      if (out.empty()) continue;  // an optional output not produced
-      if (const auto* info = output_info(out)) {
-        oinfos.push_back(info);
-      } else {
-        tarqLog::e(fmt::format("Should didnot run into this for '{}' ...", out));
-        after_host_code();
-      }
-    }
+    output_entries(node, i, outs, true);
 
     // Fusion with the single consumer, when that consumer reads one
     // computed tensor, the producer's output, through its first input, and
     // stands later in the graph; the producer's outputs must not be graph
     // outputs (no layer would give them).
-    std::vector<const onnx::ValueInfoProto*> iinfos2;
-    std::vector<const onnx::TensorProto*> ivalues2;
+    iinfos2.clear();
+    ivalues2.clear();
     const onnx::NodeProto* node2 = nullptr;
+    size_t at2 = 0;
     if (fuse_op) {
       const auto consumers = next_nodes(node);
       if (consumers.size() == 1) {
@@ -350,7 +285,10 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
           } catch (const IndexError&) {
           }
           after_host_code();
-          if (fuse) node2 = next;
+          if (fuse) {
+            node2 = next;
+            at2 = static_cast<size_t>(at);
+          }
         }
       }
     }
@@ -359,42 +297,42 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
       for (int k = 1; k < node2->input_size(); ++k) {
         const std::string name = node2->input(k);
         if (name.empty()) continue;
-        const auto* info = input_info(name);
+        const auto [info, c] = read(name, -1);
         if (info && !holds(iinfos, info) && !holds(iinfos2, info)) iinfos2.push_back(info);
-        if (const auto* c = initializer(name)) {
-          if (!holds(ivalues, c) && !holds(ivalues2, c)) ivalues2.push_back(c);
-        }
+        if (c && !holds(ivalues, c) && !holds(ivalues2, c)) ivalues2.push_back(c);
       }
-      oinfos.clear();
-      for (const auto& out : node2->output()) {
-        if (const auto* info = output_info(out)) oinfos.push_back(info);
-      }
-      frees->extend(i, frees->list(static_cast<size_t>(index(*node2))));
+      output_entries(*node2, at2, outs, false);
+      frees->extend(i, frees->list(at2));
       node_fused.insert(node2);
     }
     for (const auto* info : iinfos) *lg.add_input() = *info;
     for (const auto* info : iinfos2) *lg.add_input() = *info;
     for (const auto* c : ivalues) *lg.add_initializer() = *c;
     for (const auto* c : ivalues2) *lg.add_initializer() = *c;
-    for (const auto* info : oinfos) *lg.add_output() = *info;
+    for (const auto* entry : outs) *lg.add_output() = *entry->info;
 
-    if (dynamic_idx) specialise_layer(lg, *dynamic_idx, *layer_owner);
+    if (dynamic_idx) specialise_layer(lg, *dynamic_idx, *layer);
     after_host_code();
 
     // A one-node layer whose outputs all have a shape is not inferred again:
     // the inference of the whole model (with data propagation, which sees
     // more than the layer alone) already gave them.
-    bool settled = !node2 && static_cast<int>(oinfos.size()) == named_outputs(node);
-    for (const auto* info : oinfos) settled = settled && info->type().tensor_type().has_shape();
-    OwnerPtr layer = make_model(std::move(lg), imports, false, !settled);
-    auto& model = layer->root_as<onnx::ModelProto>();
-    const std::string why = invalid_reason(model);
+    bool settled = !node2 && static_cast<int>(outs.size()) == named_outputs(node);
+    for (const auto* entry : outs) {
+      settled = settled && entry->info->type().tensor_type().has_shape();
+    }
+    if (!settled) infer_shapes(layer, false);
+    const std::string why = checker.invalid_reason(*model);
     if (!why.empty()) {
-      tarqLog::e(fmt::format("{}: layer {} ('{}') is not a valid model: {}", kOp, cur_id,
-                             model.graph().name(), why));
+      tarqLog::e(
+          fmt::format("{}: layer {} ('{}') is not a valid model: {}", kOp, cur_id, lg.name(), why));
       after_host_code();
     }
-    for (const auto& info : model.graph().output()) outputs_info[info.name()] = &info;
+    // Later layers read these outputs as the layer states them.
+    for (size_t k = 0; k < outs.size(); ++k) {
+      outs[k]->info = &lg.output(static_cast<int>(k));
+      outs[k]->given = true;
+    }
     result.layers.push_back(std::move(layer));
   }
   return result;

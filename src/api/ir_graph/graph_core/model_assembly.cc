@@ -12,6 +12,7 @@
 
 #include <filesystem>
 
+#include "model_header.h"
 #include "tarq/api/ir_graph/companions/log.h"
 #include "tarq/api/ir_graph/companions/settings.h"
 #include "tarq/api/ir_graph/ir_graph.h"
@@ -40,20 +41,21 @@ OwnerPtr IRGraph::make_model(onnx::GraphProto graph, int64_t opset, bool check) 
   return make_model(std::move(graph), {{"", opset}}, check);
 }
 
-OwnerPtr IRGraph::make_model(onnx::GraphProto graph,
-                             const std::vector<std::pair<std::string, int64_t>>& imports,
-                             bool check, bool infer) {
-  auto model = std::make_unique<onnx::ModelProto>();
-  model->set_ir_version(kAssembledIrVersion);
-  model->set_producer_name(kAssembledProducer);
+void set_assembled_header(onnx::ModelProto& model, const OpsetImports& imports) {
+  model.set_ir_version(kAssembledIrVersion);
+  model.set_producer_name(kAssembledProducer);
   for (const auto& [domain, version] : imports) {
-    auto* import = model->add_opset_import();
+    auto* import = model.add_opset_import();
     if (!domain.empty()) import->set_domain(domain);  // the default domain: left unset
     import->set_version(version);
   }
+}
+
+OwnerPtr IRGraph::make_model(onnx::GraphProto graph, const OpsetImports& imports, bool check) {
+  auto model = std::make_unique<onnx::ModelProto>();
+  set_assembled_header(*model, imports);
   *model->mutable_graph() = std::move(graph);
-  auto owner = std::make_shared<MessageOwner>(std::move(model));
-  return infer ? infer_shapes(owner, check) : owner;
+  return infer_shapes(std::make_shared<MessageOwner>(std::move(model)), check);
 }
 
 void IRGraph::save_onnx(const std::string& path, bool save_large, const std::string& external_data,
