@@ -24,6 +24,30 @@ std::shared_ptr<HostObject> quant_tab_of(py::handle obj) {
   return host_from_py(obj);
 }
 
+// Pauses Python's cyclic garbage collector while a large result is
+// converted: its many new lists would set off collections that walk every
+// object there is and find nothing to free (the result holds no cycles).
+class CollectorPause {
+ public:
+  CollectorPause() : gc_(py::module_::import("gc")) {
+    paused_ = gc_.attr("isenabled")().cast<bool>();
+    if (paused_) gc_.attr("disable")();
+  }
+  ~CollectorPause() {
+    try {
+      if (paused_) gc_.attr("enable")();
+    } catch (const py::error_already_set&) {
+      // Only while the interpreter shuts down; the collector is moot then.
+    }
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  py::module_ gc_;
+  bool paused_;
+};
+
 const RecordMap* as_records(const std::shared_ptr<HostObject>& host) {
   return dynamic_cast<const RecordMap*>(host.get());
 }
@@ -64,6 +88,7 @@ void bind_compiler_tables(GraphClass& cls, py::module_& m) {
          std::optional<int64_t> dynamic_idx) {
         const auto tab = quant_tab_of(quant_tab);
         IrLayers r = g->create_ir_layers(fuse_op, as_records(tab), log, dynamic_idx);
+        const CollectorPause pause;
         py::list layers, frees;
         for (const auto& owner : r.layers) layers.append(wrap_message(owner, &owner->root()));
         for (size_t k = 0; k < r.free_lists.size(); ++k) {

@@ -18,9 +18,12 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -67,6 +70,32 @@ std::string layer_name(const onnx::NodeProto& node, int64_t id) {
     if (!out.empty()) return out;
   }
   return fmt::format("{}_{}", node.op_type(), id);
+}
+
+// Blocks of the layers' arena: from 2 MiB on, aligned to and backed by huge
+// pages where the system grants them (a 100k-node export fills some 200 MiB;
+// with 4 KiB pages, faulting them in and missing the TLB cost a tenth of it).
+constexpr size_t kHugePage = size_t{2} << 20;
+
+void* arena_block(size_t n) {
+  void* p = nullptr;
+  if (n >= kHugePage) {
+    p = std::aligned_alloc(kHugePage, (n + kHugePage - 1) / kHugePage * kHugePage);
+    if (p) madvise(p, n, MADV_HUGEPAGE);  // advice: refused, the pages stay small
+  } else {
+    p = std::malloc(n);
+  }
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+std::shared_ptr<google::protobuf::Arena> layer_arena() {
+  google::protobuf::ArenaOptions options;
+  options.start_block_size = 64 << 10;
+  options.max_block_size = kHugePage;
+  options.block_alloc = arena_block;
+  options.block_dealloc = [](void* p, size_t) { std::free(p); };
+  return std::make_shared<google::protobuf::Arena>(options);
 }
 
 int named_outputs(const onnx::NodeProto& node) {
@@ -194,16 +223,14 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
 
   // The layers of one export share one arena: building and freeing them
   // then costs a few large allocations instead of dozens per layer.
-  google::protobuf::ArenaOptions arena_options;
-  arena_options.start_block_size = 64 << 10;
-  arena_options.max_block_size = 1 << 20;
-  const auto arena = std::make_shared<google::protobuf::Arena>(arena_options);
+  const auto arena = layer_arena();
 
   result.frees = frees;
   result.layers.reserve(order.size());
   result.free_lists.reserve(order.size());
   result.next_ids.reserve(order.size());
   std::unordered_set<const onnx::NodeProto*> node_fused;
+  LayerCheckQueue checks(checker);  // declared after what it reads: stops first
   std::optional<Progress> progress;
   if (log) progress.emplace("I GraphPreparing ", order.size(), 100);
 
@@ -211,7 +238,7 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   std::vector<std::string> reads;
   std::vector<const onnx::ValueInfoProto*> iinfos, iinfos2;
   std::vector<const onnx::TensorProto*> ivalues, ivalues2;
-  std::vector<LayerSources::Entry*> outs;
+  std::vector<LayerSources::Entry*> outs, inner;
   for (size_t i = 0; i < order.size(); ++i) {
     if (progress) progress->advance();
     const onnx::NodeProto& node = *order[i];
@@ -314,26 +341,44 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
     if (dynamic_idx) specialise_layer(lg, *dynamic_idx, *layer);
     after_host_code();
 
-    // A one-node layer whose outputs all have a shape is not inferred again:
-    // the inference of the whole model (with data propagation, which sees
-    // more than the layer alone) already gave them.
-    bool settled = !node2 && static_cast<int>(outs.size()) == named_outputs(node);
-    for (const auto* entry : outs) {
-      settled = settled && entry->info->type().tensor_type().has_shape();
+    // A layer whose tensors all have a shape is not inferred again: the
+    // inference of the whole model (with data propagation, which sees more
+    // than the layer alone) already gave them. A fused layer then takes the
+    // value information of its producer's outputs from there, as inference
+    // would have added it.
+    auto shaped = [](const std::vector<LayerSources::Entry*>& entries, const onnx::NodeProto& n) {
+      if (static_cast<int>(entries.size()) != named_outputs(n)) return false;
+      return std::all_of(entries.begin(), entries.end(), [](const LayerSources::Entry* e) {
+        return e->info->type().tensor_type().has_shape();
+      });
+    };
+    bool settled = shaped(outs, node2 ? *node2 : node);
+    if (node2) {
+      output_entries(node, i, inner, false);
+      settled = settled && shaped(inner, node);
+      if (settled) {
+        for (const auto* entry : inner) *lg.add_value_info() = *entry->info;
+      }
     }
     if (!settled) infer_shapes(layer, false);
-    const std::string why = checker.invalid_reason(*model);
-    if (!why.empty()) {
-      tarqLog::e(
-          fmt::format("{}: layer {} ('{}') is not a valid model: {}", kOp, cur_id, lg.name(), why));
-      after_host_code();
-    }
+    bool extended = false;
+    for (const auto& n : lg.node()) extended = extended || is_extend_op(n.op_type());
+    checks.add(model, extended);
     // Later layers read these outputs as the layer states them.
     for (size_t k = 0; k < outs.size(); ++k) {
       outs[k]->info = &lg.output(static_cast<int>(k));
       outs[k]->given = true;
     }
     result.layers.push_back(std::move(layer));
+  }
+  // Invalid layers are reported last, in layer order.
+  const std::vector<std::string> reasons = checks.finish();
+  for (size_t k = 0; k < reasons.size(); ++k) {
+    if (reasons[k].empty()) continue;
+    const auto& model = result.layers[k]->root_as<onnx::ModelProto>();
+    tarqLog::e(fmt::format("{}: layer {} ('{}') is not a valid model: {}", kOp, k,
+                           model.graph().name(), reasons[k]));
+    after_host_code();
   }
   return result;
 }

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "../graph_core/parking.h"
-#include "tarq/api/ir_graph/companions/extend_ops.h"
 
 namespace tarq {
 
@@ -53,7 +53,7 @@ std::string LayerChecker::check_graph(const onnx::ModelProto& layer) const {
   return {};
 }
 
-std::string LayerChecker::invalid_reason(onnx::ModelProto& layer) const {
+std::string LayerChecker::invalid_reason(onnx::ModelProto& layer, bool extended) const {
   const auto& g = layer.graph();
   for (const auto* list : {&g.input(), &g.output()}) {
     for (const auto& vi : *list) {
@@ -63,9 +63,7 @@ std::string LayerChecker::invalid_reason(onnx::ModelProto& layer) const {
       }
     }
   }
-  for (const auto& node : g.node()) {
-    if (is_extend_op(node.op_type())) return {};
-  }
+  if (extended) return {};
   // While the checker runs, only the constants that hold data stay in the
   // list; then all go back in their order, as the same messages.
   auto* inits = layer.mutable_graph()->mutable_initializer();
@@ -78,6 +76,69 @@ std::string LayerChecker::invalid_reason(onnx::ModelProto& layer) const {
   take_all(inits);  // those `own` holds already
   for (auto* t : own) put_back(inits, t);
   return why;
+}
+
+namespace {
+
+// Layers waiting before the second thread starts, and between its wake-ups.
+constexpr size_t kBatch = 64;
+
+}  // namespace
+
+LayerCheckQueue::~LayerCheckQueue() {
+  if (!worker_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    next_ = layers_.size();  // an export that stops early checks no more
+  }
+  more_.notify_one();
+  worker_.join();
+}
+
+void LayerCheckQueue::add(onnx::ModelProto* layer, bool extended) {
+  size_t waiting;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    layers_.emplace_back(layer, extended);
+    reasons_.emplace_back();
+    waiting = layers_.size() - next_;
+  }
+  if (waiting < kBatch) return;
+  if (!worker_.joinable()) {
+    worker_ = std::thread([this] { run(); });
+  } else if (waiting % kBatch == 0) {
+    more_.notify_one();
+  }
+}
+
+void LayerCheckQueue::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    more_.wait(lock, [this] { return next_ < layers_.size() || closed_; });
+    if (next_ == layers_.size()) return;  // closed, and nothing left
+    const size_t k = next_++;
+    const auto [layer, extended] = layers_[k];
+    lock.unlock();
+    std::string why = checker_.invalid_reason(*layer, extended);
+    lock.lock();
+    reasons_[k] = std::move(why);
+  }
+}
+
+std::vector<std::string> LayerCheckQueue::finish() {
+  if (worker_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    more_.notify_one();
+    worker_.join();
+  }
+  for (; next_ < layers_.size(); ++next_) {
+    reasons_[next_] = checker_.invalid_reason(*layers_[next_].first, layers_[next_].second);
+  }
+  return std::move(reasons_);
 }
 
 }  // namespace tarq
