@@ -112,7 +112,9 @@ void bind_compiler_tables(GraphClass& cls, py::module_& m) {
       "producer's); per tensor the ids of the layers that read it. Value information comes\n"
       "from shape inference with data propagation. With `dynamic_idx`, the shapes and\n"
       "constants of that shape configuration. A layer that cannot be made valid is reported\n"
-      "(tarqLog.e) with its id and the reason. `log` shows progress.");
+      "(tarqLog.e) with its id and the reason, after the export's other messages. The layers\n"
+      "of one export share their memory: it is freed with the last of them. `log` shows\n"
+      "progress.");
 
   cls.def(
       "calc_params_tflops", [](const IRGraph& g) { return g.calc_params_tflops(); },

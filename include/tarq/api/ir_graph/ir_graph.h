@@ -456,8 +456,9 @@ class IRGraph {
   // with data propagation. With `dynamic_idx`, constants and shapes are
   // those of that shape configuration (dynamic_diff values are written into
   // the graph's constants). A layer that cannot be made valid is reported
-  // with its id and the reason. `log` shows progress
-  // (compiler_tables/ir_layers.cc).
+  // with its id and the reason, after the export's other messages. The
+  // layers share one arena: their memory goes with the last of them. `log`
+  // shows progress (compiler_tables/ir_layers.cc).
   IrLayers create_ir_layers(bool fuse_op = false, const RecordMap* quant_tab = nullptr,
                             bool log = true, std::optional<int64_t> dynamic_idx = std::nullopt);
   // Parameter MiB (4 bytes per initializer element) and tera-operations (2

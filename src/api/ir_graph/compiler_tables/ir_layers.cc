@@ -16,20 +16,13 @@
 #include <fmt/format.h>
 #include <google/protobuf/arena.h>
 #include <google/protobuf/util/message_differencer.h>
-#include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
-#include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <deque>
-#include <new>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "../graph_core/host_calls.h"
 #include "../graph_core/model_header.h"
-#include "../graph_core/parking.h"
 #include "../graph_core/shape_copy.h"
 #include "../graph_core/subgraphs.h"
 #include "layer_check.h"
@@ -72,29 +65,11 @@ std::string layer_name(const onnx::NodeProto& node, int64_t id) {
   return fmt::format("{}_{}", node.op_type(), id);
 }
 
-// Blocks of the layers' arena: from 2 MiB on, aligned to and backed by huge
-// pages where the system grants them (a 100k-node export fills some 200 MiB;
-// with 4 KiB pages, faulting them in and missing the TLB cost a tenth of it).
-constexpr size_t kHugePage = size_t{2} << 20;
-
-void* arena_block(size_t n) {
-  void* p = nullptr;
-  if (n >= kHugePage) {
-    p = std::aligned_alloc(kHugePage, (n + kHugePage - 1) / kHugePage * kHugePage);
-    if (p) madvise(p, n, MADV_HUGEPAGE);  // advice: refused, the pages stay small
-  } else {
-    p = std::malloc(n);
-  }
-  if (!p) throw std::bad_alloc();
-  return p;
-}
-
+// The arena the layers of one export share.
 std::shared_ptr<google::protobuf::Arena> layer_arena() {
   google::protobuf::ArenaOptions options;
   options.start_block_size = 64 << 10;
-  options.max_block_size = kHugePage;
-  options.block_alloc = arena_block;
-  options.block_dealloc = [](void* p, size_t) { std::free(p); };
+  options.max_block_size = 1 << 20;
   return std::make_shared<google::protobuf::Arena>(options);
 }
 
