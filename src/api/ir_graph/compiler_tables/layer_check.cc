@@ -4,6 +4,7 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -104,9 +105,13 @@ void LayerCheckQueue::add(onnx::ModelProto* layer, bool extended) {
     reasons_.emplace_back();
     waiting = layers_.size() - next_;
   }
-  if (waiting < kBatch) return;
+  if (waiting < kBatch || inline_) return;
   if (!worker_.joinable()) {
-    worker_ = std::thread([this] { run(); });
+    try {
+      worker_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      inline_ = true;  // no thread to be had: finish() checks them all
+    }
   } else if (waiting % kBatch == 0) {
     more_.notify_one();
   }
@@ -120,7 +125,12 @@ void LayerCheckQueue::run() {
     const size_t k = next_++;
     const auto [layer, extended] = layers_[k];
     lock.unlock();
-    std::string why = checker_.invalid_reason(*layer, extended);
+    std::string why;
+    try {
+      why = checker_.invalid_reason(*layer, extended);
+    } catch (const std::exception& e) {  // out of memory: nothing may leave the thread
+      why = e.what();
+    }
     lock.lock();
     reasons_[k] = std::move(why);
   }

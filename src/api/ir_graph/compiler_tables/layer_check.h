@@ -67,6 +67,7 @@ class LayerCheckQueue {
   std::vector<std::string> reasons_;
   size_t next_ = 0;  // the first layer nobody took yet
   bool closed_ = false;
+  bool inline_ = false;  // no second thread could be started
   std::thread worker_;
 };
 
