@@ -466,6 +466,31 @@ def test_a_layer_that_cannot_be_valid_is_reported(ir, caplog):
     assert names(layers[0].graph.output) == [] and names(layers[1].graph.input) == []
 
 
+def test_a_report_handler_that_edits_the_reported_node(ir):
+    # Both outputs of a node nobody knows lack value information; the
+    # handler of the first report takes the node's outputs away.
+    m = model([h.make_node("Foo", ["x"], ["a", "b"], name="foo", domain="my.ops")],
+              [vi("x", [1, 4])], [], extra_opsets=[h.make_opsetid("my.ops", 1)])
+    g = ir.IRGraph(m)
+    said = []
+
+    class Editor(logging.Handler):
+        def emit(self, record):
+            said.append(record.getMessage())
+            del g.node[0].output[:]
+
+    logger = logging.getLogger("tarq")
+    editor = Editor(logging.ERROR)
+    logger.addHandler(editor)
+    try:
+        layers, _, _ = layers_of(ir, g)
+    finally:
+        logger.removeHandler(editor)
+    assert said[0] == "Should didnot run into this for 'a' ..."
+    assert said[1] == "Should didnot run into this for '' ..."
+    assert len(layers) == 1 and names(layers[0].graph.output) == []
+
+
 def test_reports_of_invalid_layers_do_not_depend_on_the_weight_cache(ir, caplog):
     # A Reshape to a target of unknown length leaves its output without a
     # rank: its layer is not valid, nor is that of the Shape that reads it.

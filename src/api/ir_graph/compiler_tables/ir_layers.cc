@@ -188,8 +188,10 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
       if (e->info) {
         entries.push_back(e);
       } else if (report) {
-        tarqLog::e(fmt::format("Should didnot run into this for '{}' ...",
-                               n.output(static_cast<int>(it - begin))));
+        // An earlier report's handler may have edited the node in place.
+        const int at = static_cast<int>(it - begin);
+        const std::string out = at < n.output_size() ? n.output(at) : std::string();
+        tarqLog::e(fmt::format("Should didnot run into this for '{}' ...", out));
         after_host_code();
       }
     }
