@@ -32,7 +32,6 @@
 #include "tarq/api/ir_graph/companions/progress.h"
 #include "tarq/api/ir_graph/companions/value_info.h"
 #include "tarq/api/ir_graph/ir_graph.h"
-#include "tarq/api/ir_graph/name_arena.h"
 #include "tarq/errors.h"
 
 namespace tarq {
@@ -146,10 +145,6 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
       after_host_code();
     }
   }
-  NameArena output_names;
-  std::unordered_set<std::string_view> graph_outputs;
-  for (const auto& vi : graph.output()) graph_outputs.insert(output_names.copy(vi.name()));
-
   // What a layer reads: the declaration of its input and, for a constant,
   // the tensor; a computed tensor's readers are recorded.
   IrLayers result;
@@ -277,8 +272,9 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
           reads_first = false;
           for (const auto& out : node.output()) reads_first |= out == next->input(0);
         }
-        bool outputs_kept = true;
-        for (const auto& out : node.output()) outputs_kept &= !graph_outputs.count(out);
+        const auto [first, last] = sources.outputs_of(i);
+        const bool outputs_kept = std::none_of(
+            first, last, [](const LayerSources::Entry* e) { return e && e->graph_output; });
         if (computed == 1 && placed && reads_first && outputs_kept) {
           // A Conv whose kind cannot be told (a shape it needs is unknown)
           // stays a layer of its own.
@@ -305,6 +301,7 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
         if (info && !holds(iinfos, info) && !holds(iinfos2, info)) iinfos2.push_back(info);
         if (c && !holds(ivalues, c) && !holds(ivalues2, c)) ivalues2.push_back(c);
       }
+      inner.swap(outs);  // the producer's outputs stay inside the layer
       output_entries(*node2, at2, outs, false);
       frees->extend(i, frees->list(at2));
       node_fused.insert(node2);
@@ -331,7 +328,6 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
     };
     bool settled = shaped(outs, node2 ? *node2 : node);
     if (node2) {
-      output_entries(node, i, inner, false);
       settled = settled && shaped(inner, node);
       if (settled) {
         for (const auto* entry : inner) *lg.add_value_info() = *entry->info;

@@ -16,6 +16,7 @@ LayerSources::LayerSources(const onnx::GraphProto& graph) {
     if (!e.value) e.value = &t;
   }
   add_infos(graph);
+  for (const auto& vi : graph.output()) at(vi.name()).graph_output = true;
   first_output_.reserve(static_cast<size_t>(graph.node_size()) + 1);
   node_outputs_.reserve(static_cast<size_t>(graph.node_size()));
   first_output_.push_back(0);

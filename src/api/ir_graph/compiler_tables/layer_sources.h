@@ -27,7 +27,8 @@ class LayerSources {
     // Whether layer inputs may take `info`: a graph output's, or an output
     // of a layer made so far.
     bool given = false;
-    int64_t reader_slot = -1;  // its place in the export's reader table
+    bool graph_output = false;  // a graph output of the model
+    int64_t reader_slot = -1;   // its place in the export's reader table
     onnx::ValueInfoProto* made = nullptr;
   };
 
