@@ -274,6 +274,45 @@ def test_exporting_again_gives_the_same_free_lists(ir):
     assert all(len(set(f)) == len(f) for f in second)
 
 
+def test_exports_in_a_row_see_every_edit_made_between_them(ir):
+    # Exports of an unchanged model reuse one shape inference; edits made
+    # through views in between, which no table of the graph notices, and a
+    # change of the extended-operator registry must still reach the layers.
+    m = model([h.make_node("Reshape", ["x", "shape"], ["y"], name="reshape"),
+               h.make_node("exSwish", ["y"], ["z"], name="swish")],
+              [vi("x", ["n", 6])], [vi("z", None)], [const("shape", np.array([0, 2, 3]))])
+    g = ir.IRGraph(m)
+
+    def dims(value_info):
+        return [d.dim_value or d.dim_param for d in value_info.type.tensor_type.shape.dim]
+
+    def shapes():
+        layers, _, _ = layers_of(ir, g)
+        return dims(layers[0].graph.output[0]), dims(layers[1].graph.output[0])
+
+    first, _, _ = layers_of(ir, g)
+    again, _, _ = layers_of(ir, g)
+    assert [la.SerializeToString() for la in again] == [la.SerializeToString() for la in first]
+    assert shapes() == (["n", 2, 3], ["n", 2, 3])
+
+    g.model.graph.input[0].type.tensor_type.shape.dim[0].dim_value = 5
+    assert shapes()[0] == [5, 2, 3]
+    for value_info in (g.model.graph.value_info[0], g.model.graph.output[0]):
+        value_info.type.tensor_type.ClearField("shape")   # z is then completed as its input
+    assert shapes() == ([5, 2, 3], [5, 2, 3])
+    g.model.graph.initializer[0].raw_data = np.array([0, 3, 2], np.int64).tobytes()
+    assert shapes() == ([5, 3, 2], [5, 3, 2])
+    assert dims(first[0].graph.output[0]) == ["n", 2, 3]   # the first export's layers stay as made
+
+    registry = ir.companions.get_extend_ops()
+    try:
+        ir.companions.set_extend_ops({**registry, "exSwish": False})   # no longer shaped like its input
+        assert shapes() == ([5, 3, 2], [])
+    finally:
+        ir.companions.set_extend_ops(registry)
+    assert shapes() == ([5, 3, 2], [5, 3, 2])
+
+
 def test_fusion_needs_the_consumer_to_read_only_the_producer_through_input_0(ir):
     w = const("w", np.ones((4, 4, 1, 1), np.float32))
     k = const("k", np.ones((1, 4, 1, 1), np.float32))

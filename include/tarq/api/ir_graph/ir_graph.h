@@ -54,6 +54,7 @@ class NodeProto;
 
 namespace tarq {
 
+struct LayerInference;
 struct NodeSlots;
 class OperandPool;
 
@@ -457,7 +458,9 @@ class IRGraph {
   // those of that shape configuration (dynamic_diff values are written into
   // the graph's constants). A layer that cannot be made valid is reported
   // with its id and the reason, after the export's other messages. The
-  // layers share one arena: their memory goes with the last of them. `log`
+  // whole-model inference is kept and taken again while the model's content
+  // is unchanged. The layers share one arena: their memory goes with the
+  // last of them. `log`
   // shows progress (compiler_tables/ir_layers.cc).
   IrLayers create_ir_layers(bool fuse_op = false, const RecordMap* quant_tab = nullptr,
                             bool log = true, std::optional<int64_t> dynamic_idx = std::nullopt);
@@ -665,6 +668,9 @@ class IRGraph {
   // Names whose records the _add_* helpers made for nodes not yet in the
   // graph: until those nodes are in, edits skip the proof (finish_edit).
   std::vector<std::string> prepared_;
+  // What the last layer export's shape inference gave, with the content it
+  // was given (compiler_tables/ir_layers.cc).
+  std::shared_ptr<const LayerInference> layer_inference_;
 };
 
 // The value a tensor holds in the model itself (not the weight cache), as a

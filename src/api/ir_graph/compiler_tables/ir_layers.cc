@@ -36,9 +36,30 @@
 
 namespace tarq {
 
+// Shape inference of the whole model is most of an export's time on real
+// models, and exports come in series on one model (per target, with and
+// without fusion): the result is kept with the content it was given, and
+// taken again while that content is unchanged. The key is the content
+// itself, not a count of edits, which views of the model would not raise.
+// The copy inference ran on is never edited after.
+struct LayerInference {
+  std::string key;  // inference_key of the model it was inferred from
+  OwnerPtr model;   // that model's shape copy, inferred
+};
+
 namespace {
 
 constexpr const char* kOp = "create_ir_layers";
+
+// What the inference of an export reads: the model's shape copy and the
+// extended operators' registry, which completes their outputs.
+std::string inference_key(onnx::ModelProto& model) {
+  std::string key = shape_copy_key(model);
+  for (const auto& [name, op] : extend_ops()) {
+    key += fmt::format("\n{}:{}:{}", name.size(), name, op.same_as_input0 ? 1 : 0);
+  }
+  return key;
+}
 
 template <class M>
 bool equal_message(const M* a, const M* b) {
@@ -132,11 +153,16 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   // model already gives every node output a fully fixed shape, that
   // inference could add nothing, and the model's own is taken.
   LayerSources sources(graph);
-  OwnerPtr inferred = graph_keep;  // keeps the messages `sources` points to
+  std::shared_ptr<const LayerInference> inferred;  // keeps what `sources` points to
   if (!sources.settles()) {
     try {
-      inferred = infer_shapes(shape_copy(*model_), false, false, true);
-      sources.take_infos(inferred->root_as<onnx::ModelProto>().graph());
+      std::string key = inference_key(*model_);
+      if (!layer_inference_ || layer_inference_->key != key) {
+        layer_inference_ = std::make_shared<const LayerInference>(
+            LayerInference{std::move(key), infer_shapes(shape_copy(*model_), false, false, true)});
+      }
+      inferred = layer_inference_;
+      sources.take_infos(inferred->model->root_as<onnx::ModelProto>().graph());
     } catch (const std::exception& e) {
       tarqLog::e(
           fmt::format("{}: shape inference of the model failed ({}); the layers take the "

@@ -1,10 +1,59 @@
 #include "shape_copy.h"
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <onnx/onnx_pb.h>
 
 #include <memory>
 
 namespace tarq {
+
+namespace {
+
+using Initializers = google::protobuf::RepeatedPtrField<onnx::TensorProto>;
+
+// Runs `fn` on the model with its initializer list set aside (empty), then
+// puts the list back however `fn` ends: the same elements, at the same
+// addresses.
+template <typename Fn>
+void without_initializers(onnx::ModelProto& model, Fn&& fn) {
+  auto* inits = model.mutable_graph()->mutable_initializer();
+  Initializers aside;
+  struct Restore {
+    Initializers* inits;
+    Initializers* aside;
+    ~Restore() { inits->Swap(aside); }
+  } restore{inits, &aside};
+  inits->Swap(&aside);
+  fn();
+}
+
+// What the copy holds of initializer `t`: all of it when its data is small,
+// else into `light` its name, element type and dims.
+const onnx::TensorProto& copied(const onnx::TensorProto& t, onnx::TensorProto& light) {
+  if (t.ByteSizeLong() <= kShapeCopyDataLimit) return t;
+  light.set_name(t.name());
+  light.set_data_type(t.data_type());
+  *light.mutable_dims() = t.dims();
+  return light;
+}
+
+// Appends the message's size (which frames it) and its bytes; the string
+// grows once, to the size it needs.
+void append_bytes(const google::protobuf::MessageLite& m, std::string& out) {
+  using google::protobuf::io::CodedOutputStream;
+  const size_t size = m.ByteSizeLong();
+  const size_t at = out.size();
+  out.resize(at + CodedOutputStream::VarintSize64(size) + size);
+  google::protobuf::io::ArrayOutputStream stream(out.data() + at,
+                                                 static_cast<int>(out.size() - at));
+  CodedOutputStream coded(&stream);
+  coded.SetSerializationDeterministic(true);
+  coded.WriteVarint64(size);
+  m.SerializeWithCachedSizes(&coded);
+}
+
+}  // namespace
 
 OwnerPtr shape_copy(onnx::ModelProto& model) {
   auto copy = std::make_unique<onnx::ModelProto>();
@@ -12,31 +61,30 @@ OwnerPtr shape_copy(onnx::ModelProto& model) {
     *copy = model;
     return std::make_shared<MessageOwner>(std::move(copy));
   }
-  auto* inits = model.mutable_graph()->mutable_initializer();
-  google::protobuf::RepeatedPtrField<onnx::TensorProto> aside;
-  {
-    // Puts the list back however the copy ends.
-    struct Restore {
-      google::protobuf::RepeatedPtrField<onnx::TensorProto>* inits;
-      google::protobuf::RepeatedPtrField<onnx::TensorProto>* aside;
-      ~Restore() { inits->Swap(aside); }
-    } restore{inits, &aside};
-    inits->Swap(&aside);
-    *copy = model;
-  }
+  without_initializers(model, [&] { *copy = model; });
+  const auto& inits = model.graph().initializer();
   auto* to = copy->mutable_graph()->mutable_initializer();
-  to->Reserve(inits->size());
-  for (const auto& t : *inits) {
-    if (t.ByteSizeLong() <= kShapeCopyDataLimit) {
-      *to->Add() = t;
-      continue;
-    }
-    auto* light = to->Add();
-    light->set_name(t.name());
-    light->set_data_type(t.data_type());
-    *light->mutable_dims() = t.dims();
+  to->Reserve(inits.size());
+  for (const auto& t : inits) {
+    auto* added = to->Add();
+    const onnx::TensorProto& kept = copied(t, *added);
+    if (&kept == &t) *added = t;
   }
   return std::make_shared<MessageOwner>(std::move(copy));
+}
+
+std::string shape_copy_key(onnx::ModelProto& model) {
+  std::string key;
+  if (!model.has_graph()) {
+    append_bytes(model, key);
+    return key;
+  }
+  without_initializers(model, [&] { append_bytes(model, key); });
+  for (const auto& t : model.graph().initializer()) {
+    onnx::TensorProto light;
+    append_bytes(copied(t, light), key);
+  }
+  return key;
 }
 
 }  // namespace tarq

@@ -4,6 +4,8 @@
 // costs a copy of the graph, not of the weights.
 #pragma once
 
+#include <string>
+
 #include "tarq/api/ir_graph/message_owner.h"
 
 namespace onnx {
@@ -19,5 +21,10 @@ constexpr size_t kShapeCopyDataLimit = 64 * 1024;
 // The model is left as it was (its initializer list is set aside while the
 // rest is copied, then put back: the same elements, at the same addresses).
 OwnerPtr shape_copy(onnx::ModelProto& model);
+
+// The deterministic serialization of what shape_copy(model) holds: equal
+// keys mean equal copies, so what inference made of one holds for the other.
+// The model is left as it was.
+std::string shape_copy_key(onnx::ModelProto& model);
 
 }  // namespace tarq
