@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -113,6 +114,13 @@ extern const std::vector<FuseRule> compiler_fuse_tab;
 // The NPU target codes, in the table's order ("mini" first, the default).
 extern const std::vector<std::string> npu_targets;
 
+// Tensor -> ids of the layers that read it; see IrLayers::next_ids.
+using ReaderIds = std::pmr::vector<int64_t>;
+using ReaderTable = tsl::ordered_map<std::string_view, ReaderIds, std::hash<std::string_view>,
+                                     std::equal_to<std::string_view>,
+                                     std::allocator<std::pair<std::string_view, ReaderIds>>,
+                                     std::vector<std::pair<std::string_view, ReaderIds>>>;
+
 // What create_ir_layers returns: one small model per layer, in emission
 // order (a layer's position is its id), and beside it the tensors each layer
 // may free and the layers that read each tensor.
@@ -122,9 +130,13 @@ struct IrLayers {
   // table, in which a fused consumer's list was appended to its producer's.
   std::shared_ptr<const NameLists> frees;
   std::vector<size_t> free_lists;
+  // Where the id lists of next_ids live (declared first, freed last): one
+  // list per tensor read, freed in a few blocks instead of one by one.
+  std::shared_ptr<std::pmr::monotonic_buffer_resource> reader_memory =
+      std::make_shared<std::pmr::monotonic_buffer_resource>();
   // Tensor -> ids of the layers that read it (each once, ascending), in the
   // order the tensors were first read. The names live in `names`.
-  tsl::ordered_map<std::string_view, std::vector<int64_t>> next_ids;
+  ReaderTable next_ids;
   std::shared_ptr<NameArena> names = std::make_shared<NameArena>();
 
   std::vector<std::string_view> can_free(size_t k) const { return frees->list(free_lists[k]); }

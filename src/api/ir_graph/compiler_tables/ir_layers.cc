@@ -183,14 +183,15 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
     }
     const onnx::TensorProto* value = e ? e->value : nullptr;
     if (!value && layer_id >= 0) {
-      std::vector<int64_t>* ids;
+      ReaderIds* ids;
       if (e && e->reader_slot >= 0) {
         ids = &result.next_ids.nth(static_cast<size_t>(e->reader_slot)).value();
       } else {
         if (e) e->reader_slot = static_cast<int64_t>(result.next_ids.size());
         auto it = result.next_ids.find(name);
         if (it == result.next_ids.end()) {
-          it = result.next_ids.try_emplace(result.names->copy(name)).first;
+          it = result.next_ids.try_emplace(result.names->copy(name), result.reader_memory.get())
+                   .first;
         }
         ids = &it.value();
       }
@@ -227,6 +228,9 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   result.layers.reserve(order.size());
   result.free_lists.reserve(order.size());
   result.next_ids.reserve(order.size());
+  // About one list of one id per node: a first block that size.
+  result.reader_memory =
+      std::make_shared<std::pmr::monotonic_buffer_resource>(order.size() * sizeof(int64_t) + 256);
   std::unordered_set<const onnx::NodeProto*> node_fused;
   LayerCheckQueue checks(checker);  // declared after what it reads: stops first
   std::optional<Progress> progress;
