@@ -89,16 +89,39 @@ void bind_compiler_tables(GraphClass& cls, py::module_& m) {
         const auto tab = quant_tab_of(quant_tab);
         IrLayers r = g->create_ir_layers(fuse_op, as_records(tab), log, dynamic_idx);
         const CollectorPause pause;
-        py::list layers, frees;
-        for (const auto& owner : r.layers) layers.append(wrap_message(owner, &owner->root()));
-        for (size_t k = 0; k < r.free_lists.size(); ++k) {
-          py::list names;
-          for (auto name : r.can_free(k)) names.append(py::str(name.data(), name.size()));
-          frees.append(names);
+        py::list layers(r.layers.size());
+        for (size_t k = 0; k < r.layers.size(); ++k) {
+          layers[k] = wrap_message(r.layers[k], &r.layers[k]->root());
         }
+        // A tensor's name is one str, in the reader table and in the freeable
+        // list that names it; a layer id is one int in every list.
+        std::vector<py::object> keys, ids_of;
+        keys.reserve(r.next_ids.size());
+        ids_of.resize(r.layers.size());
+        auto id = [&](int64_t k) -> py::object& {
+          auto& obj = ids_of[static_cast<size_t>(k)];
+          if (!obj) obj = py::int_(k);
+          return obj;
+        };
         py::dict next_ids;
         for (const auto& [name, ids] : r.next_ids) {
-          next_ids[py::str(name.data(), name.size())] = py::cast(ids);
+          py::list readers(ids.size());
+          for (size_t i = 0; i < ids.size(); ++i) {
+            const bool known = ids[i] >= 0 && static_cast<size_t>(ids[i]) < ids_of.size();
+            readers[i] = known ? id(ids[i]) : py::int_(ids[i]);
+          }
+          next_ids[keys.emplace_back(py::str(name.data(), name.size()))] = std::move(readers);
+        }
+        py::list frees(r.free_lists.size());
+        for (size_t k = 0; k < r.free_lists.size(); ++k) {
+          const auto names = r.can_free(k);
+          py::list list(names.size());
+          for (size_t i = 0; i < names.size(); ++i) {
+            const auto it = r.next_ids.find(names[i]);
+            list[i] = it != r.next_ids.end() ? keys[static_cast<size_t>(it - r.next_ids.begin())]
+                                             : py::str(names[i].data(), names[i].size());
+          }
+          frees[k] = std::move(list);
         }
         return py::make_tuple(layers, frees, next_ids);
       },
