@@ -19,6 +19,9 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
 #include <unordered_set>
 
 #include "../graph_core/host_calls.h"
@@ -44,21 +47,39 @@ namespace tarq {
 // The copy inference ran on is never edited after.
 struct LayerInference {
   std::string key;  // inference_key of the model it was inferred from
-  OwnerPtr model;   // that model's shape copy, inferred
+  OwnerPtr graph;   // a GraphProto: the inferred outputs and value information
 };
 
 namespace {
 
 constexpr const char* kOp = "create_ir_layers";
 
+// A model whose key would pass this is inferred for every export: the
+// graph would hold that much again.
+constexpr size_t kInferenceKeyLimit = 64 << 20;
+
 // What the inference of an export reads: the model's shape copy and the
 // extended operators' registry, which completes their outputs.
-std::string inference_key(onnx::ModelProto& model) {
-  std::string key = shape_copy_key(model);
+std::optional<std::string> inference_key(onnx::ModelProto& model) {
+  auto key = shape_copy_key(model, kInferenceKeyLimit);
+  if (!key) return std::nullopt;
   for (const auto& [name, op] : extend_ops()) {
-    key += fmt::format("\n{}:{}:{}", name.size(), name, op.same_as_input0 ? 1 : 0);
+    *key += fmt::format("\n{}:{}:{}", name.size(), name, op.same_as_input0 ? 1 : 0);
   }
   return key;
+}
+
+// What the layers read of the model's inference (its graph's outputs and
+// value information); the rest of the copy is freed.
+std::shared_ptr<const LayerInference> infer_layer_infos(IRGraph& g, onnx::ModelProto& model,
+                                                        std::string key) {
+  OwnerPtr copy = g.infer_shapes(shape_copy(model), false, false, true);
+  auto* inferred = copy->root_as<onnx::ModelProto>().mutable_graph();
+  auto kept = std::make_unique<onnx::GraphProto>();
+  kept->mutable_output()->Swap(inferred->mutable_output());
+  kept->mutable_value_info()->Swap(inferred->mutable_value_info());
+  return std::make_shared<const LayerInference>(
+      LayerInference{std::move(key), std::make_shared<MessageOwner>(std::move(kept))});
 }
 
 template <class M>
@@ -156,13 +177,14 @@ IrLayers IRGraph::create_ir_layers(bool fuse_op, const RecordMap* quant_tab, boo
   std::shared_ptr<const LayerInference> inferred;  // keeps what `sources` points to
   if (!sources.settles()) {
     try {
-      std::string key = inference_key(*model_);
-      if (!layer_inference_ || layer_inference_->key != key) {
-        layer_inference_ = std::make_shared<const LayerInference>(
-            LayerInference{std::move(key), infer_shapes(shape_copy(*model_), false, false, true)});
+      auto key = inference_key(*model_);
+      if (key && layer_inference_ && layer_inference_->key == *key) {
+        inferred = layer_inference_;
+      } else {
+        inferred = infer_layer_infos(*this, *model_, key.value_or(std::string()));
+        layer_inference_ = key ? inferred : nullptr;
       }
-      inferred = layer_inference_;
-      sources.take_infos(inferred->model->root_as<onnx::ModelProto>().graph());
+      sources.take_infos(inferred->graph->root_as<onnx::GraphProto>());
     } catch (const std::exception& e) {
       tarqLog::e(
           fmt::format("{}: shape inference of the model failed ({}); the layers take the "

@@ -4,6 +4,8 @@
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 
 namespace tarq {
@@ -39,11 +41,13 @@ const onnx::TensorProto& copied(const onnx::TensorProto& t, onnx::TensorProto& l
 }
 
 // Appends the message's size (which frames it) and its bytes; the string
-// grows once, to the size it needs.
-void append_bytes(const google::protobuf::MessageLite& m, std::string& out) {
+// grows once, to the size it needs. False, and nothing appended, when the
+// key would pass `limit` bytes.
+bool append_bytes(const google::protobuf::MessageLite& m, std::string& out, size_t limit) {
   using google::protobuf::io::CodedOutputStream;
   const size_t size = m.ByteSizeLong();
   const size_t at = out.size();
+  if (size > limit || at + size + 10 > limit) return false;
   out.resize(at + CodedOutputStream::VarintSize64(size) + size);
   google::protobuf::io::ArrayOutputStream stream(out.data() + at,
                                                  static_cast<int>(out.size() - at));
@@ -51,6 +55,7 @@ void append_bytes(const google::protobuf::MessageLite& m, std::string& out) {
   coded.SetSerializationDeterministic(true);
   coded.WriteVarint64(size);
   m.SerializeWithCachedSizes(&coded);
+  return true;
 }
 
 }  // namespace
@@ -73,17 +78,21 @@ OwnerPtr shape_copy(onnx::ModelProto& model) {
   return std::make_shared<MessageOwner>(std::move(copy));
 }
 
-std::string shape_copy_key(onnx::ModelProto& model) {
+std::optional<std::string> shape_copy_key(onnx::ModelProto& model, size_t limit) {
+  limit = std::min<size_t>(limit, std::numeric_limits<int>::max());  // one stream's reach
   std::string key;
+  bool fits = true;
   if (!model.has_graph()) {
-    append_bytes(model, key);
-    return key;
-  }
-  without_initializers(model, [&] { append_bytes(model, key); });
-  for (const auto& t : model.graph().initializer()) {
+    fits = append_bytes(model, key, limit);
+  } else {
+    without_initializers(model, [&] { fits = append_bytes(model, key, limit); });
     onnx::TensorProto light;
-    append_bytes(copied(t, light), key);
+    for (const auto& t : model.graph().initializer()) {
+      if (!fits) break;
+      fits = append_bytes(copied(t, light), key, limit);
+    }
   }
+  if (!fits) return std::nullopt;
   return key;
 }
 

@@ -4,6 +4,8 @@
 // costs a copy of the graph, not of the weights.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 #include "tarq/api/ir_graph/message_owner.h"
@@ -24,7 +26,8 @@ OwnerPtr shape_copy(onnx::ModelProto& model);
 
 // The deterministic serialization of what shape_copy(model) holds: equal
 // keys mean equal copies, so what inference made of one holds for the other.
-// The model is left as it was.
-std::string shape_copy_key(onnx::ModelProto& model);
+// nullopt when it would take more than `limit` bytes. The model is left as
+// it was.
+std::optional<std::string> shape_copy_key(onnx::ModelProto& model, size_t limit);
 
 }  // namespace tarq
