@@ -7,7 +7,10 @@ BERT export of export_real_model.py, one child process per (model, side):
   tarq    g = IRGraph(load_model(path), initializer_dat={}) (untimed), then
           g.create_ir_layers(fuse_op=False, log=False), best of --repeat runs
           and of more, up to 20, while all take under 3 s; the same with
-          fuse_op=True, and once with log=True. Split through the API:
+          fuse_op=True, once with log=True, and after an edit (the model's
+          doc_string set before each call: where the model does not state
+          every shape, the whole-model inference, kept between exports of
+          the same content, runs again). Split through the API:
           g.infer_shapes(view, check=False, data_prop=True) of the file (the
           up-front inference), g.infer_shapes(layer, check=False) over every layer.
   python  onnx.load(path) (untimed), then python_layers(model), best of
@@ -134,13 +137,18 @@ def _child_tarq(args):
     br._warm(args.path)
     g = irg.IRGraph(irg.load_model(args.path), initializer_dat={})
     res = {"nodes": len(g.model.graph.node), "cached_weights": len(g.initializer_dat)}
-    modes = [("plain", False, False, args.repeat)]
+    edits = iter(range(1 << 30))
+
+    def edit():   # a change of content the layers do not carry: inference runs again
+        g.model.doc_string = f"edit {next(edits)}"
+    modes = [("plain", False, False, args.repeat, None)]
     if not args.plain_only:
-        modes += [("fused", True, False, args.repeat), ("logged", False, True, 1)]
-    for mode, fuse, log, repeat in modes:   # one logged run: its progress bar is not what is measured
+        modes += [("fused", True, False, args.repeat, None), ("logged", False, True, 1, None),
+                  ("edited", False, False, args.repeat, edit)]
+    for mode, fuse, log, repeat, before in modes:   # one logged run: its progress bar is not what is measured
         out = None
-        out, runs = _runs(lambda: g.create_ir_layers(fuse_op=fuse, log=log), repeat,
-                          MORE_RUNS_S if repeat > 1 else 0)
+        out, runs = _runs(lambda: (before and before(), g.create_ir_layers(fuse_op=fuse, log=log))[1],
+                          repeat, MORE_RUNS_S if repeat > 1 else 0)
         res[mode] = {"time_s": min(r["time_s"] for r in runs), "first_s": runs[0]["time_s"],
                      "layers": len(out[0]), "runs": runs}
     if args.plain_only:
@@ -251,8 +259,8 @@ def _report(rows, check, profile):
         p, f, n = tq["plain"], tq["fused"], tq["plain"]["layers"]
         out.append(f"[{r['label']}] {r['nodes']:,} nodes: tarq {t(p['time_s'])} ({us(p['time_s'], n)}, "
                    f"{n:,} layers; first call {t(p['first_s'])}); fuse_op=True {t(f['time_s'])} ({f['layers']:,} layers); log=True "
-                   f"{t(tq['logged']['time_s'])}; peak +{tq['added_peak_mib']:.0f} MiB, {tq['peak_mib']:.0f} MiB "
-                   f"process")
+                   f"{t(tq['logged']['time_s'])}; after an edit {t(tq['edited']['time_s'])}; peak "
+                   f"+{tq['added_peak_mib']:.0f} MiB, {tq['peak_mib']:.0f} MiB process")
         a = tq["api_split_s"]
         out.append(f"  tarq through the API: up-front inference {t(a['infer_model'])}, per-layer inference "
                    f"{t(a['infer_layers'])} ({us(a['infer_layers'], n)})")
@@ -268,8 +276,8 @@ def _report(rows, check, profile):
                        f"{q['peak_mib']:.0f} MiB process; python / tarq {q['time_s'] / p['time_s']:.1f}x")
         r["speedup"] = py["time_s"] / p["time_s"]
         out.append(f"  tarq speedup on {r['label']}: {r['speedup']:.1f}x (target >= {SPEEDUP:g}x): "
-                   f"{met(r['speedup'] >= SPEEDUP)}; first call against first run "
-                   f"{py['first_s'] / p['first_s']:.1f}x")
+                   f"{met(r['speedup'] >= SPEEDUP)}; after an edit {py['time_s'] / tq['edited']['time_s']:.1f}x; "
+                   f"first call against first run {py['first_s'] / p['first_s']:.1f}x")
     by = {r["label"]: r["tarq"]["plain"]["time_s"] for r in rows if "plain" in r.get("tarq", {})}
     if "10k" in by and "100k" in by:
         x = by["100k"] / by["10k"]
