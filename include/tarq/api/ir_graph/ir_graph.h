@@ -472,8 +472,7 @@ class IRGraph {
   // with its id and the reason, after the export's other messages. The
   // whole-model inference is kept and taken again while the model's content
   // is unchanged. The layers share one arena: their memory goes with the
-  // last of them. `log`
-  // shows progress (compiler_tables/ir_layers.cc).
+  // last of them. `log` shows progress (compiler_tables/ir_layers.cc).
   IrLayers create_ir_layers(bool fuse_op = false, const RecordMap* quant_tab = nullptr,
                             bool log = true, std::optional<int64_t> dynamic_idx = std::nullopt);
   // Parameter MiB (4 bytes per initializer element) and tera-operations (2

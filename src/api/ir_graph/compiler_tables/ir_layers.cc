@@ -44,7 +44,7 @@ namespace tarq {
 // without fusion): the result is kept with the content it was given, and
 // taken again while that content is unchanged. The key is the content
 // itself, not a count of edits, which views of the model would not raise.
-// The copy inference ran on is never edited after.
+// What is kept is never edited after, so exports may share it.
 struct LayerInference {
   std::string key;  // inference_key of the model it was inferred from
   OwnerPtr graph;   // a GraphProto: the inferred outputs and value information
