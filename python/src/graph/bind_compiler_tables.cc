@@ -99,17 +99,14 @@ void bind_compiler_tables(GraphClass& cls, py::module_& m) {
         keys.reserve(r.next_ids.size());
         ids_of.resize(r.layers.size());
         auto id = [&](int64_t k) -> py::object& {
-          auto& obj = ids_of[static_cast<size_t>(k)];
+          auto& obj = ids_of.at(static_cast<size_t>(k));  // ids are layers'
           if (!obj) obj = py::int_(k);
           return obj;
         };
         py::dict next_ids;
         for (const auto& [name, ids] : r.next_ids) {
           py::list readers(ids.size());
-          for (size_t i = 0; i < ids.size(); ++i) {
-            const bool known = ids[i] >= 0 && static_cast<size_t>(ids[i]) < ids_of.size();
-            readers[i] = known ? id(ids[i]) : py::int_(ids[i]);
-          }
+          for (size_t i = 0; i < ids.size(); ++i) readers[i] = id(ids[i]);
           next_ids[keys.emplace_back(py::str(name.data(), name.size()))] = std::move(readers);
         }
         py::list frees(r.free_lists.size());

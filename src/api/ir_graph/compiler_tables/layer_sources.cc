@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tarq/api/ir_graph/companions/onnx_helpers.h"
+
 namespace tarq {
 
 LayerSources::LayerSources(const onnx::GraphProto& graph) {
@@ -76,13 +78,9 @@ const onnx::ValueInfoProto* LayerSources::input_info(Entry& e) {
   if (e.declared) return e.declared;
   if (e.value) {
     if (!e.made) {
-      auto& vi = made_.emplace_back();
-      vi.set_name(e.value->name());
-      auto* tt = vi.mutable_type()->mutable_tensor_type();
-      tt->set_elem_type(e.value->data_type());
-      auto* shape = tt->mutable_shape();
-      for (int64_t d : e.value->dims()) shape->add_dim()->set_dim_value(d);
-      e.made = &vi;
+      const auto& dims = e.value->dims();
+      e.made = &made_.emplace_back(helpers::make_tensor_value_info(
+          e.value->name(), e.value->data_type(), Shape(dims.begin(), dims.end())));
     }
     return e.made;
   }

@@ -46,9 +46,10 @@ const onnx::TensorProto& copied(const onnx::TensorProto& t, onnx::TensorProto& l
 bool append_bytes(const google::protobuf::MessageLite& m, std::string& out, size_t limit) {
   using google::protobuf::io::CodedOutputStream;
   const size_t size = m.ByteSizeLong();
-  const size_t at = out.size();
-  if (size > limit || at + size + 10 > limit) return false;
-  out.resize(at + CodedOutputStream::VarintSize64(size) + size);
+  const size_t at = out.size();  // within `limit`: only what fits is appended
+  const size_t framed = CodedOutputStream::VarintSize64(size) + size;
+  if (framed > limit - at) return false;
+  out.resize(at + framed);
   google::protobuf::io::ArrayOutputStream stream(out.data() + at,
                                                  static_cast<int>(out.size() - at));
   CodedOutputStream coded(&stream);
